@@ -1,0 +1,59 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kelvarix {
+
+bool AppendToFile(const std::string& path, std::string_view text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = true;
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return (::close(fd) == 0) && ok;
+}
+
+bool MakeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+
+std::vector<std::string> ListOrdinaryFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.empty() || name[0] == '.') continue;  // hidden
+        struct stat st {};
+        if (::lstat((folder + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            names.push_back(name);
+        }
+    }
+    ::closedir(dir);
+    return names;
+}
+
+bool ClearAttributes(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace kelvarix

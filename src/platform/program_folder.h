@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+
+namespace kelvarix {
+
+// The folder of the running program, ending with "/". KELVARIX_HOME, when set
+// and not empty, names another folder (operators keep the configuration and
+// logs apart from the binary that way; tests use it too).
+std::string ProgramFolder();
+
+// The same rule on given inputs, for tests.
+std::string ProgramFolderFrom(const std::string& executable_path, const char* home_override);
+
+}  // namespace kelvarix

@@ -1,0 +1,73 @@
+#include "platform/tcp_listener.h"
+
+#include "platform/awaitable.h"
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+
+namespace kelvarix {
+
+std::string TcpListener::Listen(const std::string& address, int port, RequestHandler handler) {
+    handler_ = std::move(handler);
+    if (port < 0 || port > 65535) {
+        return std::make_error_code(std::errc::invalid_argument).message();
+    }
+    asio::error_code error;
+    asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v6(), static_cast<unsigned short>(port));
+    bool dual_stack = true;
+    if (!address.empty()) {
+        const auto ip = asio::ip::make_address(address, error);
+        if (error) return error.message();
+        endpoint = asio::ip::tcp::endpoint(ip, static_cast<unsigned short>(port));
+        dual_stack = false;
+    }
+    acceptor_.open(endpoint.protocol(), error);
+    if (error && dual_stack) {
+        // No IPv6 on this machine: every IPv4 interface instead.
+        endpoint = asio::ip::tcp::endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+        dual_stack = false;
+        error.clear();
+        acceptor_.open(endpoint.protocol(), error);
+    }
+    if (error) return error.message();
+    if (dual_stack) acceptor_.set_option(asio::ip::v6_only(false), error);
+    acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
+    acceptor_.bind(endpoint, error);
+    if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+    if (error) {
+        asio::error_code ignored;
+        acceptor_.close(ignored);
+        return error.message();
+    }
+    asio::co_spawn(executor_, AcceptLoop(), asio::detached);
+    return {};
+}
+
+asio::awaitable<void> TcpListener::AcceptLoop() {
+    for (;;) {
+        auto [error, socket] = co_await acceptor_.async_accept(kAwaitTuple);
+        if (error == asio::error::operation_aborted || !acceptor_.is_open()) co_return;
+        if (error) {
+            // Out of descriptors or a similar passing fault: do not spin.
+            asio::steady_timer pause(executor_, std::chrono::milliseconds(100));
+            co_await pause.async_wait(kAwaitTuple);
+            continue;
+        }
+        if (handler_) handler_(std::move(socket));
+    }
+}
+
+void TcpListener::Close() {
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+}
+
+int TcpListener::LocalPort() const {
+    asio::error_code error;
+    const auto endpoint = acceptor_.local_endpoint(error);
+    return error ? 0 : endpoint.port();
+}
+
+}  // namespace kelvarix

@@ -1,0 +1,33 @@
+#pragma once
+// The listening socket: it stays listening for the life of the program and
+// hands every accepted connection to its handler.
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+#include <functional>
+#include <string>
+
+namespace kelvarix {
+
+class TcpListener {
+public:
+    using RequestHandler = std::function<void(asio::ip::tcp::socket)>;
+
+    explicit TcpListener(asio::any_io_executor executor)
+        : executor_(executor), acceptor_(std::move(executor)) {}
+
+    // Listens on the port of the given address ("" for every interface).
+    // Returns "" on success, otherwise the platform's description of the error.
+    std::string Listen(const std::string& address, int port, RequestHandler handler);
+    void Close();
+    int LocalPort() const;
+
+private:
+    asio::awaitable<void> AcceptLoop();
+
+    asio::any_io_executor executor_;
+    asio::ip::tcp::acceptor acceptor_;
+    RequestHandler handler_;
+};
+
+}  // namespace kelvarix
