@@ -1,0 +1,56 @@
+#pragma once
+// The Asio shell of the simulator: the listener, the one open connection,
+// standard input and the output lines. All protocol decisions are Session's.
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/signal_set.hpp>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "options.h"
+#include "session.h"
+
+namespace kelvarix::pbxsim {
+
+// Writes output lines to standard output, each batch flushed at once.
+class Printer {
+  public:
+    explicit Printer(bool quiet) : quiet_(quiet) {}
+    void event(std::string_view line);
+    void actions(const std::vector<Action>& actions);
+
+  private:
+    void write(std::string_view line);
+    bool quiet_;
+};
+
+class Connection;
+
+class Server {
+  public:
+    // Opens the listener; throws std::system_error when it cannot.
+    Server(asio::io_context& io, Options options);
+    ~Server();
+    std::uint16_t port() const;
+    // Starts accepting, reading standard input and watching for SIGINT/SIGTERM.
+    void start();
+    void stop();
+
+  private:
+    asio::awaitable<void> accept_loop();
+    asio::awaitable<void> stdin_loop();
+
+    asio::io_context& io_;
+    Options options_;
+    Printer printer_;
+    asio::ip::tcp::acceptor acceptor_;
+    asio::posix::stream_descriptor input_;
+    asio::signal_set signals_;
+    std::shared_ptr<Connection> current_;
+    bool stopped_ = false;
+};
+
+}  // namespace kelvarix::pbxsim
