@@ -1,0 +1,63 @@
+#pragma once
+// Everything the gateway holds while it runs, owned in one place and wired
+// together once. Tests build their own.
+#include <asio/io_context.hpp>
+#include <string>
+
+#include "alarm_server/intake.h"
+#include "alarm_server/orvane_link.h"
+#include "alarm_server/pbx_port.h"
+#include "host/settings.h"
+#include "logging/logger.h"
+#include "pbx/alarm_dispatch.h"
+#include "pbx/atas_link.h"
+#include "platform/clock.h"
+#include "platform/window_list.h"
+#include "queue/message_queue.h"
+#include "supervisor/queue_maintenance.h"
+#include "supervisor/supervisor.h"
+
+namespace kelvarix {
+
+inline constexpr std::string_view kProgramName = "Kelvarix";
+inline constexpr std::string_view kVersion = "1.0.01";
+
+struct Gateway {
+    Gateway(asio::io_context& io, const Clock& clock, std::string app_path, Settings settings_in)
+        : io(io),
+          clock(clock),
+          AppPath(std::move(app_path)),
+          settings(std::move(settings_in)),
+          logger(clock, window, AppPath + "LogFiles/"),
+          atas(io.get_executor(), settings, logger, queue),
+          dispatcher(atas, queue, logger, clock),
+          maintenance(settings, logger, clock, atas, dispatcher, queue, buffered),
+          supervisor(io.get_executor(), settings, logger, clock, atas, maintenance),
+          pbx_port(atas, dispatcher),
+          orvane(io.get_executor(), settings, logger),
+          intake(io.get_executor(), settings, logger, queue, buffered, pbx_port,
+                 [this](std::string_view reply) { orvane.SendToOrvane(reply); }) {
+        orvane.Attach(intake);
+        atas.SetRemote(settings.IPAddress, settings.PortNumber);
+    }
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    asio::io_context& io;
+    const Clock& clock;
+    const std::string AppPath;
+    const Settings settings;
+    WindowList window;
+    Logger logger;
+    MessageQueue queue;
+    BufferedMessages buffered;
+    AtasLink atas;
+    AlarmDispatcher dispatcher;
+    QueueMaintenance maintenance;
+    Supervisor supervisor;
+    AtasPbxPort pbx_port;
+    OrvaneLink orvane;
+    AlarmIntake intake;
+};
+
+}  // namespace kelvarix

@@ -1,0 +1,24 @@
+#include "pbx/alarm_dispatch.h"
+
+#include "platform/awaitable.h"
+
+namespace kelvarix {
+
+asio::awaitable<bool> AlarmDispatcher::SendAlarmToPBX(MessageRef record) {
+    if (const MessageRef acked = queue_.first_acknowledged_of_event(record->m_EventId)) {
+        logger_.WriteSystemLog("Alarm has already been acknowledged by TermId '" +
+                               acked->m_AckedByTerminalId + "', threw message " +
+                               DescribeMessage(*acked));
+        co_return false;
+    }
+    std::string line = BuildSALine(*record);
+    record->m_InsertedIntoQueueTimeStamp = clock_.now();
+    record->m_InsertedIntoQueueMonotonic = clock_.monotonic();
+    queue_.append(record);
+    const bool accepted = co_await link_.SendCommand(std::move(line)) == kReplyAck;
+    logger_.WriteSystemLog(std::string("Alarm to PBX (") + (accepted ? "success" : "failed") +
+                           ") " + DescribeMessage(*record));
+    co_return accepted;
+}
+
+}  // namespace kelvarix

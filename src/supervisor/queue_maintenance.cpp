@@ -1,0 +1,76 @@
+#include "supervisor/queue_maintenance.h"
+
+#include <algorithm>
+
+#include "platform/awaitable.h"
+#include "platform/files.h"
+
+namespace kelvarix {
+
+asio::awaitable<void> QueueMaintenance::SendBufferedMessages() {
+    // Stops when the link drops: the rest stays buffered for the next
+    // connected tick instead of timing out one by one on a dead link.
+    while (!buffered_.empty() && link_.Connected()) {
+        const MessageRef oldest = buffered_.front();
+        co_await dispatcher_.SendAlarmToPBX(oldest);
+        buffered_.remove(oldest);  // by identity: the intake may have dropped it meanwhile
+    }
+}
+
+asio::awaitable<void> QueueMaintenance::ProcessMessageStates() {
+    std::uint64_t cursor = 0;
+    while (const MessageRef entry = queue_.next_actionable_after(cursor)) {
+        switch (entry->m_MessageState) {
+            case MessageState::Acknowledged:
+                co_await ReportAcknowledged(entry);
+                break;
+            case MessageState::AcknowledgedElsewhere:
+            case MessageState::AcknowledgedAgain:
+            case MessageState::AckedByAlarmServer:
+                co_await DeleteFromPbx(entry);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+std::string QueueMaintenance::ScadaLine(const cMessage& entry) {
+    return entry.m_Tag + '\t' + entry.m_AlarmId + '\t' + entry.m_EventId + '\t' +
+           entry.m_AckedByTerminalId + "\r\n";
+}
+
+asio::awaitable<void> QueueMaintenance::ReportAcknowledged(const MessageRef& entry) {
+    if (settings_.SendMCA) {
+        // A refusal still means the PBX heard the report; only silence fails.
+        // (Built apart from the co_await: GCC 12 cannot keep an
+        // initializer list alive across a suspension.)
+        std::string command = AtasCommand("MCA", {entry->m_Destination, entry->m_TerminalId});
+        const auto result = co_await link_.SendCommand(std::move(command));
+        const std::string_view lead =
+            result != kReplyNone ? "Sent MCA to PBX " : "Failed to send MCA to PBX ";
+        logger_.WriteSystemLog(std::string(lead) + DescribeMessage(*entry));
+    }
+    queue_.set_state(*entry, MessageState::AckReported);
+    if (!settings_.SCADAAckFile.empty()) AppendToFile(settings_.SCADAAckFile, ScadaLine(*entry));
+}
+
+asio::awaitable<void> QueueMaintenance::DeleteFromPbx(const MessageRef& entry) {
+    std::string command = AtasCommand("DA", {entry->m_AlarmId, entry->m_Destination});
+    const auto result = co_await link_.SendCommand(std::move(command));
+    const std::string_view lead =
+        result != kReplyNone ? "Deleted message from PBX " : "Failed to delete message from PBX ";
+    logger_.WriteSystemLog(std::string(lead) + DescribeMessage(*entry));
+    queue_.set_state(*entry, MessageState::Deleted);
+}
+
+void QueueMaintenance::CleanQueue() {
+    // A negative age limit behaves as 0; limits above 32767 s are honoured.
+    const std::chrono::seconds max_age(std::max(settings_.QueueDeleteTime, 0));
+    for (const MessageRef& entry : queue_.take_due(clock_.monotonic(), max_age)) {
+        logger_.WriteSystemLog("Removed old or deleted message from queue " +
+                               DescribeMessage(*entry));
+    }
+}
+
+}  // namespace kelvarix

@@ -1,0 +1,13 @@
+#pragma once
+// Prepares a freshly logged-in ATAS session: reset, echo and heartbeat, menu.
+#include <asio/awaitable.hpp>
+
+#include "host/settings.h"
+#include "logging/logger.h"
+#include "pbx/atas_link.h"
+
+namespace kelvarix {
+
+asio::awaitable<void> SetupATASSession(AtasLink& link, const Settings& settings, Logger& logger);
+
+}  // namespace kelvarix
