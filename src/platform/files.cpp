@@ -31,11 +31,13 @@ std::vector<std::string> ListOrdinaryFiles(const std::string& folder) {
     std::vector<std::string> names;
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) return names;
+    // The folder may come with or without its separator.
+    const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + '/';
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name.empty() || name[0] == '.') continue;  // hidden
         struct stat st {};
-        if (::lstat((folder + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (::lstat((prefix + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             names.push_back(name);
         }
     }

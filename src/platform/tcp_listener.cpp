@@ -46,13 +46,17 @@ std::string TcpListener::Listen(const std::string& address, int port, RequestHan
 }
 
 asio::awaitable<void> TcpListener::AcceptLoop() {
+    const std::weak_ptr<int> alive = lifetime_;
     for (;;) {
         auto [error, socket] = co_await acceptor_.async_accept(kAwaitTuple);
-        if (error == asio::error::operation_aborted || !acceptor_.is_open()) co_return;
+        if (alive.expired() || error == asio::error::operation_aborted || !acceptor_.is_open()) {
+            co_return;
+        }
         if (error) {
             // Out of descriptors or a similar passing fault: do not spin.
             asio::steady_timer pause(executor_, std::chrono::milliseconds(100));
             co_await pause.async_wait(kAwaitTuple);
+            if (alive.expired()) co_return;
             continue;
         }
         if (handler_) handler_(std::move(socket));

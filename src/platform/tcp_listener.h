@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace kelvarix {
@@ -15,6 +16,7 @@ public:
 
     explicit TcpListener(asio::any_io_executor executor)
         : executor_(executor), acceptor_(std::move(executor)) {}
+    ~TcpListener() { lifetime_.reset(); }
 
     // Listens on the port of the given address ("" for every interface).
     // Returns "" on success, otherwise the platform's description of the error.
@@ -28,6 +30,7 @@ private:
     asio::any_io_executor executor_;
     asio::ip::tcp::acceptor acceptor_;
     RequestHandler handler_;
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);  // see TcpSocket
 };
 
 }  // namespace kelvarix

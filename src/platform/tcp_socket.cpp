@@ -14,6 +14,12 @@ namespace kelvarix {
 TcpSocket::TcpSocket(asio::any_io_executor executor)
     : executor_(executor), socket_(std::move(executor)) {}
 
+TcpSocket::~TcpSocket() {
+    lifetime_.reset();
+    asio::error_code ignored;
+    socket_.close(ignored);
+}
+
 void TcpSocket::Connect(const std::string& host, std::int32_t port) {
     Close();
     state_ = sckConnecting;
@@ -23,15 +29,16 @@ void TcpSocket::Connect(const std::string& host, std::int32_t port) {
 
 asio::awaitable<void> TcpSocket::ConnectLoop(std::uint64_t generation, std::string host,
                                              std::string port) {
+    const std::weak_ptr<int> alive = lifetime_;
     asio::ip::tcp::resolver resolver(executor_);
     auto [resolve_error, endpoints] = co_await resolver.async_resolve(host, port, kAwaitTuple);
-    if (generation != generation_) co_return;
+    if (alive.expired() || generation != generation_) co_return;
     if (resolve_error) {
         Failed(resolve_error.message());
         co_return;
     }
     auto [connect_error, endpoint] = co_await asio::async_connect(socket_, endpoints, kAwaitTuple);
-    if (generation != generation_) co_return;
+    if (alive.expired() || generation != generation_) co_return;
     if (connect_error) {
         Failed(connect_error.message());
         co_return;
@@ -62,10 +69,11 @@ void TcpSocket::Failed(const std::string& description) {
 }
 
 asio::awaitable<void> TcpSocket::ReadLoop(std::uint64_t generation) {
+    const std::weak_ptr<int> alive = lifetime_;
     std::array<char, 64 * 1024> buffer;
     for (;;) {
         auto [error, count] = co_await socket_.async_read_some(asio::buffer(buffer), kAwaitTuple);
-        if (generation != generation_) co_return;
+        if (alive.expired() || generation != generation_) co_return;
         if (!error) {
             if (events_.data) events_.data(std::string_view(buffer.data(), count));
             if (generation != generation_) co_return;  // the handler closed us
@@ -106,11 +114,12 @@ bool TcpSocket::SendData(std::string_view text) {
 }
 
 asio::awaitable<void> TcpSocket::WriteLoop(std::uint64_t generation) {
+    const std::weak_ptr<int> alive = lifetime_;
     while (!pending_output_.empty()) {
         std::string chunk;
         chunk.swap(pending_output_);
         auto [error, count] = co_await asio::async_write(socket_, asio::buffer(chunk), kAwaitTuple);
-        if (generation != generation_) co_return;
+        if (alive.expired() || generation != generation_) co_return;
         if (error) break;  // the read side reports the broken connection
     }
     writing_ = false;

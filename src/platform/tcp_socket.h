@@ -9,6 +9,7 @@
 #include <asio/ip/tcp.hpp>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,7 @@ public:
     };
 
     explicit TcpSocket(asio::any_io_executor executor);
+    ~TcpSocket();
     TcpSocket(const TcpSocket&) = delete;
     TcpSocket& operator=(const TcpSocket&) = delete;
 
@@ -63,6 +65,9 @@ private:
     Events events_;
     int state_ = sckClosed;
     std::uint64_t generation_ = 0;  // bumped on close; stale completions see it and stop
+    // Pending completions outlive the object when it is destroyed first (in
+    // tests); they hold this token's weak side and stop when it is gone.
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
     std::string pending_output_;
     bool writing_ = false;
 };

@@ -124,6 +124,7 @@ protected:
         m->m_Destination = std::move(destination);
         m->m_TerminalId = std::move(terminal);
         m->m_Tag = "T";
+        m->m_InsertedIntoQueueMonotonic = clock_.monotonic();
         queue_.append(m);
         if (state != 0) queue_.set_state(*m, state);
         return m;
