@@ -77,9 +77,12 @@ private:
         Entry* tail = nullptr;
         std::size_t acknowledged = 0;  // entries not Pending (event index only)
     };
+    // Transparent, so lookups by string_view build no key. Deliberately not
+    // noexcept: libstdc++ then keeps each hash in its node, which spares
+    // rehashing keys when walking a bucket or erasing (same node size).
     struct TextHash {
         using is_transparent = void;
-        std::size_t operator()(std::string_view text) const noexcept {
+        std::size_t operator()(std::string_view text) const {
             return std::hash<std::string_view>{}(text);
         }
     };
