@@ -37,6 +37,9 @@ struct Gateway {
           orvane(io.get_executor(), settings, logger),
           intake(io.get_executor(), settings, logger, queue, buffered, pbx_port,
                  [this](std::string_view reply) { orvane.SendToOrvane(reply); }) {
+        // The disk is written from a thread of its own, line by line in order.
+        logger.SetWriter(&writer);
+        window.SetEchoWriter(&writer);
         orvane.Attach(intake);
         atas.SetRemote(settings.IPAddress, settings.PortNumber);
     }
@@ -47,6 +50,7 @@ struct Gateway {
     const Clock& clock;
     const std::string AppPath;
     const Settings settings;
+    BackgroundWriter writer;
     WindowList window;
     Logger logger;
     MessageQueue queue;

@@ -4,9 +4,17 @@
 
 namespace kelvarix {
 
+void Logger::Append(std::string path, std::string line) {
+    if (writer_ != nullptr) {
+        writer_->AppendToFile(std::move(path), std::move(line));
+    } else {
+        AppendToFile(path, line);
+    }
+}
+
 void Logger::WriteSystemLog(std::string_view text) {
     const LocalTime t = clock_.now();
-    AppendToFile(folder_ + FormatDate(t) + ".Log", SystemFileLine(t, text));
+    Append(folder_ + FormatDate(t) + ".Log", SystemFileLine(t, text));
     window_.AddLine(SystemListLine(clock_.now(), text));
 }
 
@@ -18,9 +26,7 @@ void Logger::WriteTrafficLog(std::string_view text, TrafficTag tag) {
     const std::size_t prefix = line.size();
     AppendEscapedTraffic(line, text);
     if (tag != TagSystem) {
-        line += "\r\n";
-        AppendToFile(folder_ + FormatDate(clock_.now()) + ".Dbg", line);
-        line.resize(line.size() - 2);
+        Append(folder_ + FormatDate(clock_.now()) + ".Dbg", line + "\r\n");
     }
     for (std::string& piece : FoldForList(line, prefix)) window_.AddLine(std::move(piece));
 }

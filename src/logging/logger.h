@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "logging/log_format.h"
+#include "platform/background_writer.h"
 #include "platform/clock.h"
 #include "platform/window_list.h"
 
@@ -20,11 +21,17 @@ public:
     void WriteTrafficLog(std::string_view text, TrafficTag tag);
 
     const std::string& Folder() const { return folder_; }
+    // Hands the file writes to a writer thread (the gateway does; tests
+    // write in place so they can read the file at once).
+    void SetWriter(BackgroundWriter* writer) { writer_ = writer; }
 
 private:
     const Clock& clock_;
     WindowList& window_;
     std::string folder_;
+    BackgroundWriter* writer_ = nullptr;
+
+    void Append(std::string path, std::string line);
 };
 
 }  // namespace kelvarix

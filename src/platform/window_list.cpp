@@ -5,7 +5,9 @@
 namespace kelvarix {
 
 void WindowList::AddLine(std::string line) {
-    if (echo_ != nullptr) {
+    if (echo_ != nullptr && echo_writer_ != nullptr) {
+        echo_writer_->WriteToStream(echo_, line + '\n');
+    } else if (echo_ != nullptr) {
         std::fwrite(line.data(), 1, line.size(), echo_);
         std::fputc('\n', echo_);
         std::fflush(echo_);

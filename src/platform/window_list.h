@@ -4,6 +4,8 @@
 // written there as it comes (the console form of the window); the full-screen
 // console watches the list through its observer.
 #include <cstdio>
+
+#include "platform/background_writer.h"
 #include <deque>
 #include <functional>
 #include <string>
@@ -20,12 +22,15 @@ public:
 
     // Lines are echoed to this stream as they arrive; nullptr turns it off.
     void SetEcho(std::FILE* stream) { echo_ = stream; }
+    // Echoed lines are written by this writer's thread when one is given.
+    void SetEchoWriter(BackgroundWriter* writer) { echo_writer_ = writer; }
     // Called after every change of the list.
     void SetObserver(std::function<void()> observer) { observer_ = std::move(observer); }
 
 private:
     std::deque<std::string> lines_;
     std::FILE* echo_ = nullptr;
+    BackgroundWriter* echo_writer_ = nullptr;
     std::function<void()> observer_;
 };
 

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Measures the gateway against the machine it runs on, all in one run:
+#  - the core benchmarks (Google Benchmark);
+#  - throughput and latency end to end (alarm tool -> gateway -> PBX simulator
+#    answering at once) beside the raw loopback round trip of the same bytes;
+#  - cost, memory and idle CPU with 1,000,000 alarms queued;
+#  - memory under a flood of alarms while the PBX is down.
+#   bash scripts/bench.sh            # full run (a few minutes)
+#   QUEUE_FILL=100000 bash scripts/bench.sh   # a quicker run with a smaller queue
+set -euo pipefail
+cd "$(dirname "$0")/.."
+fill=${QUEUE_FILL:-1000000}
+flood=${FLOOD:-1000000}
+
+bash scripts/install-deps.sh
+cmake -G Ninja -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKELVARIX_TESTS=OFF \
+    -DKELVARIX_BENCH=ON >/dev/null
+cmake --build build-release -j "$(nproc)" >/dev/null
+bin=$PWD/build-release
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "machine: $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "== core benchmarks"
+"$bin/kelvarix_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E '^(BM_|-|Benchmark)'
+
+json() { grep '^{' | tail -1; }
+field() { python3 -c "import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])" "$1" "$2"; }
+rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+start_pair() {  # folder, extra ini lines -> sets gateway_pid, server_port
+    local folder=$1 extra=$2
+    mkdir -p "$folder"
+    "$bin/kelvarix-pbxsim" --port 0 --quiet --no-heartbeat-check >"$folder/pbx.out" 2>&1 &
+    pids+=($!)
+    until [[ -s $folder/pbx.out ]]; do sleep 0.05; done
+    local atas_port
+    atas_port=$(awk 'NR==1 {print $2}' "$folder/pbx.out")
+    server_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    printf '[Orvane]\nServerPort=%s\n[ATAS]\nIPAddress=127.0.0.1\nPortNumber=%s\nConnectTimeout=5\nReconnectInterval=1\nUsername=kelvarix\nPassword=kelvarix\nCommandTimeout=5\nQueueDeleteTime=100000\n%s\n' \
+        "$server_port" "$atas_port" "$extra" >"$folder/Kelvarix.ini"
+    KELVARIX_HOME=$folder "$bin/kelvarix" >"$folder/gateway.out" 2>&1 &
+    gateway_pid=$!
+    pids+=($gateway_pid)
+    until grep -q "set menu (SM)\|Set menu (SM)" "$folder/gateway.out" 2>/dev/null; do sleep 0.05; done
+}
+
+echo
+echo "== end to end, side by side"
+start_pair "$work/a" ""
+base=$("$bin/kelvarix-alarmsim" --baseline 20000 --json | json)
+gw=$("$bin/kelvarix-alarmsim" --port "$server_port" --load 20000 --json | json)
+paced=$("$bin/kelvarix-alarmsim" --port "$server_port" --load 5000 --rate 1000 --json | json)
+base_rate=$(field "$base" rate_per_s); base_p99=$(field "$base" p99_us)
+gw_rate=$(field "$gw" rate_per_s)
+paced_p99=$(field "$paced" p99_us)
+printf 'raw loopback round trip: %.0f/s, p99 %.1f us\n' "$base_rate" "$base_p99"
+printf 'gateway, one alarm at a time: %.0f alarms/s (missing %s, doubled %s)\n' \
+    "$gw_rate" "$(field "$gw" missing)" "$(field "$gw" doubled)"
+printf 'gateway at 1000 alarms/s: reply p99 %.1f us (an upper bound of arrival -> SA)\n' "$paced_p99"
+python3 - "$gw_rate" "$base_rate" "$paced_p99" "$base_p99" <<'PY'
+import sys
+gw, base, p99, base_p99 = map(float, sys.argv[1:])
+print(f"  throughput ratio {gw / base:.3f} (goal >= 0.3): {'met' if gw / base >= 0.3 else 'NOT met'}")
+print(f"  latency ratio {p99 / base_p99:.1f} (goal <= 5): {'met' if p99 / base_p99 <= 5 else 'NOT met'}")
+PY
+
+echo
+echo "== with $fill alarms queued"
+rss_empty=$(rss_kib "$gateway_pid")
+"$bin/kelvarix-alarmsim" --port "$server_port" --load "$fill" --window 32 --text-bytes 100 \
+    --json | json >"$work/fill.json"
+rss_full=$(rss_kib "$gateway_pid")
+full=$("$bin/kelvarix-alarmsim" --port "$server_port" --load 20000 --json | json)
+full_rate=$(field "$full" rate_per_s)
+ticks0=$(cpu_ticks "$gateway_pid"); sleep 10; ticks1=$(cpu_ticks "$gateway_pid")
+hz=$(getconf CLK_TCK)
+python3 - "$gw_rate" "$full_rate" "$rss_empty" "$rss_full" "$fill" "$ticks0" "$ticks1" "$hz" <<'PY'
+import sys
+empty, full, rss0, rss1, n, t0, t1, hz = map(float, sys.argv[1:])
+cost = empty / full
+per = (rss1 - rss0) * 1024 / n
+idle = (t1 - t0) / hz / 10 * 100
+print(f"per-alarm cost full/empty {cost:.2f} (goal <= 1.2): {'met' if cost <= 1.2 else 'NOT met'}")
+print(f"resident memory per queued alarm {per:.0f} bytes (goal <= 1024): {'met' if per <= 1024 else 'NOT met'}")
+print(f"idle CPU with the queue full {idle:.2f} % of one core (goal < 2): {'met' if idle < 2 else 'NOT met'}")
+PY
+
+echo
+echo "== flood of $flood alarms with the PBX down (MaxBufferedMessages=1000)"
+mkdir -p "$work/b"
+down_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+server_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+printf '[Orvane]\nServerPort=%s\n[ATAS]\nIPAddress=127.0.0.1\nPortNumber=%s\nConnectTimeout=1\nReconnectInterval=5\nBufferWhenDisconnected=1\nMaxBufferedMessages=1000\n' \
+    "$server_port" "$down_port" >"$work/b/Kelvarix.ini"
+KELVARIX_HOME=$work/b "$bin/kelvarix" >/dev/null 2>&1 &
+flood_pid=$!
+pids+=($flood_pid)
+until grep -q "Kelvarix was started" "$work/b/LogFiles/"*.Log 2>/dev/null; do sleep 0.05; done
+rss_before=$(rss_kib "$flood_pid")
+"$bin/kelvarix-alarmsim" --port "$server_port" --load 100000 --window 64 --json | json >/dev/null
+rss_mid=$(rss_kib "$flood_pid")
+"$bin/kelvarix-alarmsim" --port "$server_port" --load "$flood" --window 64 --json | json >"$work/flood.json"
+rss_after=$(rss_kib "$flood_pid")
+python3 - "$rss_before" "$rss_mid" "$rss_after" "$(cat "$work/flood.json")" <<'PY'
+import json, sys
+before, mid, after = map(float, sys.argv[1:4])
+report = json.loads(sys.argv[4])
+print(f"buffered replies {report['buffered']}, missing {report['missing']}")
+print(f"resident memory: {before/1024:.1f} MiB at start, {mid/1024:.1f} MiB after 100,000, {after/1024:.1f} MiB at the end")
+grew = after - mid
+print(f"growth over the last run {grew:.0f} KiB (goal: bounded by the buffer's own): {'met' if grew < 4096 else 'NOT met'}")
+PY

@@ -1,0 +1,53 @@
+#pragma once
+// Writes log lines on a thread of its own, so the event thread never waits
+// for the disk. Each line is still appended with its own open, write and
+// close, in the order it was given; Flush() waits until all are written.
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace kelvarix {
+
+class BackgroundWriter {
+public:
+    // Lines waiting beyond this make the caller wait: a disk that cannot keep
+    // up slows the gateway down rather than filling its memory.
+    static constexpr std::size_t kMaxWaiting = 100'000;
+
+    BackgroundWriter();
+    ~BackgroundWriter();  // writes what is waiting, then stops
+    BackgroundWriter(const BackgroundWriter&) = delete;
+    BackgroundWriter& operator=(const BackgroundWriter&) = delete;
+
+    // Appends text to the file at path (open, write, close).
+    void AppendToFile(std::string path, std::string text);
+    // Writes text to the stream and flushes it.
+    void WriteToStream(std::FILE* stream, std::string text);
+    // Returns once every line given so far is written.
+    void Flush();
+
+private:
+    struct Job {
+        std::string path;  // empty: a stream job
+        std::FILE* stream = nullptr;
+        std::string text;
+    };
+    void Push(Job job);
+    void Run();
+
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable done_;
+    std::deque<Job> jobs_;
+    bool busy_ = false;
+    bool sleeping_ = false;   // the writer waits for work
+    int waiters_ = 0;         // callers waiting in Flush() or for room
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace kelvarix
