@@ -280,6 +280,18 @@ TEST_F(SupervisorTest, AgeLimitIsStrict) {
     EXPECT_EQ(SystemLines().size(), 2u);
 }
 
+TEST_F(SupervisorTest, QueueDeleteTimeAbove32767IsHonouredInFull) {
+    settings_.QueueDeleteTime = 40000;  // a 16-bit count would wrap to a negative age
+    Connected();
+    Queue("A1", "E1", "2001");
+    clock_.advance(std::chrono::seconds(32768));
+    Tick();
+    EXPECT_EQ(queue_.size(), 1u);
+    clock_.advance(std::chrono::seconds(40000 - 32768 + 1));
+    Tick();
+    EXPECT_EQ(queue_.size(), 0u);
+}
+
 TEST_F(SupervisorTest, NegativeQueueDeleteTimeCountsAsZero) {
     settings_.QueueDeleteTime = -100;
     Connected();
