@@ -4,11 +4,14 @@
 #include <asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "host/config_loader.h"
 #include "host/gateway.h"
+#include "host/service_mode.h"
 #include "platform/awaitable.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/message_box.h"
@@ -45,12 +48,25 @@ std::string WindowCaption() {
 
 namespace {
 
-CloseMode CloseModeOfSignal(int signal_number) {
+// A service is stopped with SIGTERM: the program then ends itself on its
+// manager's behalf (close mode 1). Otherwise SIGTERM comes from another program.
+CloseMode CloseModeOfSignal(int signal_number, bool as_service) {
     switch (signal_number) {
         case SIGINT: return CloseMode::UserClosed;
         case SIGHUP: return CloseMode::SystemClosing;
-        default: return CloseMode::TaskManager;
+        default: return as_service ? CloseMode::ByCode : CloseMode::TaskManager;
     }
+}
+
+constexpr std::string_view kMenuExit = "&Exit";
+
+ConsoleCaptions MainWindowCaptions() {
+    return {WindowCaption(), "&File", "C&lear debug list", std::string(kMenuExit)};
+}
+
+bool FolderFromHome() {
+    const char* home = std::getenv("KELVARIX_HOME");
+    return home != nullptr && *home != '\0';
 }
 
 void ReportConfigError(const ConfigError& error, Logger& logger) {
@@ -76,25 +92,49 @@ int RunGateway(const std::vector<std::string>& arguments) {
         ReportConfigError(*error, logger);
         return 2;
     }
+    Settings settings = std::move(std::get<Settings>(loaded));
+    const ServiceSettingsStore service_settings(app_path + std::string(kServiceSettingsFile));
+    settings.RunAsService = ReadRunAsService(service_settings);
 
-    auto gateway = std::make_unique<Gateway>(io, clock, app_path,
-                                             std::move(std::get<Settings>(loaded)));
+    auto gateway = std::make_unique<Gateway>(io, clock, app_path, std::move(settings));
     Gateway& g = *gateway;
-    g.window.SetEcho(stdout);
+
+    // The window: the full-screen console on a terminal (its dialogs are the
+    // message boxes), plain lines on standard output otherwise.
+    std::unique_ptr<Console> console;
+    if (Console::Available()) {
+        console = std::make_unique<Console>(io, g.window, MainWindowCaptions());
+    } else {
+        g.window.SetEcho(stdout);
+    }
 
     switch (FindServiceSwitch(arguments)) {
         case ServiceSwitch::Remove:
+            return RemoveService(SystemdUnits::FromEnvironment(), service_settings);
         case ServiceSwitch::Install:
-            ShowMessageBox("Service installation is not available in this build", std::string(kProgramName));
-            return 1;
+            return InstallService(SystemdUnits::FromEnvironment(), service_settings,
+                                  GatewayUnit(ExecutablePath(), app_path, FolderFromHome()));
         case ServiceSwitch::None:
             break;
     }
 
+    // A service shows no window and writes nothing to standard output.
+    std::unique_ptr<ServiceManager> service;
+    if (g.settings.RunAsService) {
+        console.reset();
+        g.window.SetEcho(nullptr);
+        service = std::make_unique<SystemdServiceManager>();
+        service->WriteEventLog(kEventNumber, kServiceStartedEntry);
+    }
+
     InstanceLock instance;
     if (!instance.Acquire(app_path)) {
-        ShowMessageBox("Kelvarix already started", std::string(kProgramName));
-        g.logger.WriteSystemLog(StopLine(CloseMode::ByCode));
+        if (service) {
+            service->WriteEventLog(kEventNumber, kAlreadyStarted);
+        } else {
+            ShowMessageBox(std::string(kAlreadyStarted), std::string(kProgramName), MessageIcon::Warning);
+        }
+        WriteShutdown(CloseMode::ByCode, g.logger, &g.writer, service.get());
         return 1;
     }
 
@@ -106,19 +146,35 @@ int RunGateway(const std::vector<std::string>& arguments) {
         g.logger.WriteSystemLog("Failed to set Orvane server socket port " + port +
                                 " in listening mode (" + listen_error + ")");
     }
+    if (console) console->SetExitCaption(std::string(kMenuExit) + "\tAlt+F4");
     g.logger.WriteSystemLog("Kelvarix was started");
+
+    bool stopping = false;
+    const auto stop = [&](CloseMode mode) {
+        if (stopping) return;
+        stopping = true;
+        WriteShutdown(mode, g.logger, &g.writer, service.get());
+        io.stop();
+    };
+    if (console && !console->Show([&] { stop(CloseMode::UserClosed); })) {
+        console.reset();
+        g.window.SetEcho(stdout);
+    }
 
     asio::co_spawn(io, g.supervisor.RunTimer(), asio::detached);
 
     asio::signal_set signals(io, SIGINT, SIGHUP, SIGTERM);
     signals.async_wait([&](const asio::error_code& error, int signal_number) {
-        if (error) return;
-        g.logger.WriteSystemLog(StopLine(CloseModeOfSignal(signal_number)));
-        io.stop();
+        if (!error) stop(CloseModeOfSignal(signal_number, service != nullptr));
     });
+    // Ready once a stop request can be handled.
+    if (service) service->ReportReady();
     io.run();
-    // The process ends at once: no word to either peer, nothing saved.
+    // The process ends at once: no word to either peer, nothing saved. The
+    // terminal is given back first.
+    console.reset();
     std::fflush(stdout);
+    g.writer.Flush();  // every log line reaches its file before the process ends
     std::_Exit(0);
 }
 

@@ -8,10 +8,10 @@ namespace kelvarix {
 
 // Why the program closes, by the close mode of its window.
 enum class CloseMode : int {
-    UserClosed = 0,      // the operator closed it (Ctrl+C, Exit)
-    ByCode = 1,          // the program ended itself (service stop, second instance)
+    UserClosed = 0,      // the operator closed it (Ctrl+C, Alt+F4, Exit)
+    ByCode = 1,          // the program ended itself (service stop by SIGTERM, second instance)
     SystemClosing = 2,   // the session ends or the system shuts down (SIGHUP)
-    TaskManager = 3,     // another program ended it (SIGTERM)
+    TaskManager = 3,     // another program ended it (SIGTERM, when not a service)
     MdiClosed = 4,
     OwnerClosed = 5,
 };

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,23 @@ executable, or $KELVARIX_HOME when set), listens for the alarm server on
 writes its daily logs into LogFiles/ beside the configuration.
 
 Options:
-  -I, -Install     install Kelvarix as a system service, then exit
+  -I, -Install     install Kelvarix as the systemd service Kelvarix, then exit
   -U, -Uninstall   remove the service, then exit
   --help           show this text
   --version        show the version
 
-Signals: SIGINT (Ctrl+C) stops with "User closed application", SIGHUP with
-"Windows is closing", SIGTERM with "Task Manager closed application".
+Once installed, every start runs as the service (the setting RunAsService in
+KelvarixService.ini decides): no console, nothing on standard output, its
+events in the journal.
+
+In a terminal Kelvarix shows its console: F10 or Alt+F opens the File menu
+(L clears the list, E exits), the arrow keys, Page Up/Down, Home and End
+scroll the list, Alt+F4 or Ctrl+C closes. Elsewhere the log lines go to
+standard output.
+
+Signals: SIGINT stops with "User closed application", SIGHUP with
+"Windows is closing", SIGTERM with "Task Manager closed application"
+("By Code" when running as the service).
 )";
 }  // namespace
 
@@ -37,5 +48,11 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    return kelvarix::RunGateway(arguments);
+    try {
+        return kelvarix::RunGateway(arguments);
+    } catch (const std::exception& error) {
+        // Reached after unwinding, so the console has given the terminal back.
+        std::fprintf(stderr, "kelvarix: %s\n", error.what());
+        return 70;
+    }
 }

@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -67,12 +68,14 @@ bool AnswersDialog(int key) {
 // Control characters would move the cursor, and bytes above 127 show as
 // several cells in the C locale; both become "?" on screen (the log files
 // keep them as they are).
+char PrintableChar(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u >= 0x7F ? '?' : c;
+}
+
 std::string Printable(std::string_view text) {
     std::string out(text);
-    for (char& c : out) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u >= 0x7F) c = '?';
-    }
+    for (char& c : out) c = PrintableChar(c);
     return out;
 }
 
@@ -86,7 +89,7 @@ void DrawCaption(int y, int x, int width, const MenuCaption& caption, bool highl
     move(y, x + 1);
     for (std::size_t i = 0; i < caption.label.size(); ++i) {
         attrset(i == caption.mnemonic ? base | A_UNDERLINE : base);
-        addch(static_cast<unsigned char>(Printable(caption.label.substr(i, 1))[0]));
+        addch(static_cast<unsigned char>(PrintableChar(caption.label[i])));
     }
     attrset(base);
     if (!caption.shortcut.empty()) {
@@ -328,7 +331,8 @@ void Console::Screen::WaitForResize() {
 
 void Console::Screen::Resize() {
     winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0 &&
+        is_term_resized(size.ws_row, size.ws_col)) {
         resizeterm(size.ws_row, size.ws_col);
     }
     Draw();
@@ -379,8 +383,11 @@ bool Console::Show(std::function<void()> on_close) {
             self->PostDraw();
         }
     });
-    // A duplicate, so that closing our descriptor leaves standard input open.
-    const int fd = ::dup(STDIN_FILENO);
+    // Readiness is watched on a descriptor of our own for the same terminal:
+    // Asio makes the descriptor it waits on non-blocking, and a duplicate of
+    // standard input would pass that on to the shell we return to.
+    const char* terminal_name = ::ttyname(STDIN_FILENO);
+    const int fd = terminal_name != nullptr ? ::open(terminal_name, O_RDONLY | O_NOCTTY | O_CLOEXEC) : -1;
     if (fd >= 0) s.input.emplace(s.io, fd);
     s.Resize();
     s.WaitForKeys();

@@ -1,0 +1,91 @@
+#include "host/service_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "host/ini_reader.h"
+#include "host/service_mode.h"
+#include "host/temp_dir.h"
+
+namespace kelvarix {
+namespace {
+
+TEST(WithIniValue, SetsTheKeyThatTheReaderSeesAndKeepsTheRest) {
+    struct Case {
+        const char* name;
+        std::string before, after;
+    };
+    const Case cases[] = {
+        {"empty file", "", "[Parameters]\nRunAsService=1\n"},
+        {"names in another case", "[parameters]\n runasservice = 0 \nOther=x\n",
+         "[parameters]\nRunAsService=1\nOther=x\n"},
+        {"key added at the end of its section", "[Parameters]\nOther=x\n\n[Next]\nA=1\n",
+         "[Parameters]\nOther=x\nRunAsService=1\n\n[Next]\nA=1\n"},
+        {"only the first section of a name counts", "[Parameters]\nA=1\n[Parameters]\nRunAsService=0\n",
+         "[Parameters]\nA=1\nRunAsService=1\n[Parameters]\nRunAsService=0\n"},
+        {"a comment is no key", "[Parameters]\n;RunAsService=0\n",
+         "[Parameters]\n;RunAsService=0\nRunAsService=1\n"},
+        {"a key before any section is no key", "RunAsService=0\n",
+         "RunAsService=0\n[Parameters]\nRunAsService=1\n"},
+        {"last line without an ending", "[Parameters]\nOther=x", "[Parameters]\nOther=x\nRunAsService=1\n"},
+        {"section missing", "[Other]\nx=1", "[Other]\nx=1\n[Parameters]\nRunAsService=1\n"},
+        {"CR LF kept", "\xEF\xBB\xBF[Parameters]\r\nRunAsService=0\r\n",
+         "\xEF\xBB\xBF[Parameters]\r\nRunAsService=1\r\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string after = WithIniValue(c.before, "Parameters", "RunAsService", "1");
+        EXPECT_EQ(after, c.after) << c.name;
+        EXPECT_EQ(IniFile::parse(after).get("Parameters", "RunAsService", "missing"), "1") << c.name;
+    }
+}
+
+TEST(ServiceSettingsStore, WritesReadsAndPutsBackExactly) {
+    test::TempDir folder;
+    const ServiceSettingsStore store(folder.path("KelvarixService.ini"));
+    EXPECT_EQ(store.Read("Parameters", "RunAsService", "0"), "0");
+    const std::optional<std::string> no_file = store.Snapshot();
+    EXPECT_FALSE(no_file);
+
+    ASSERT_TRUE(store.Write("Parameters", "RunAsService", "1"));
+    EXPECT_EQ(store.Read("Parameters", "RunAsService", "0"), "1");
+    ASSERT_TRUE(store.Restore(no_file));
+    EXPECT_FALSE(std::filesystem::exists(store.Path()));
+
+    const std::string original = "; kept\r\n[Parameters]\r\nRunAsService = 0\r\nNote=x\r\n";
+    folder.write("KelvarixService.ini", original);
+    const std::optional<std::string> before = store.Snapshot();
+    ASSERT_TRUE(store.Write("Parameters", "RunAsService", "1"));
+    EXPECT_EQ(*store.Snapshot(), "; kept\r\n[Parameters]\r\nRunAsService=1\r\nNote=x\r\n");
+    ASSERT_TRUE(store.Restore(before));
+    EXPECT_EQ(*store.Snapshot(), original);
+}
+
+TEST(ServiceSettingsStore, WriteFailsWhereNoFileCanBeMade) {
+    test::TempDir folder;
+    const ServiceSettingsStore store(folder.path("missing/KelvarixService.ini"));
+    EXPECT_FALSE(store.Write("Parameters", "RunAsService", "1"));
+}
+
+TEST(ReadRunAsService, OnlyAWholeNumberOtherThanZeroMeansService) {
+    struct Case {
+        const char* stored;  // nullptr: no file
+        bool service;
+    };
+    const Case cases[] = {
+        {nullptr, false}, {"0", false},  {"1", true},       {" 1 ", true},  {"2", true},
+        {"-1", true},     {"", false},   {"abc", false},    {"1.0", false}, {"1x", false},
+        {"yes", false},   {"00", false}, {"99999999999", false},
+    };
+    for (const Case& c : cases) {
+        test::TempDir folder;
+        if (c.stored != nullptr) {
+            folder.write("KelvarixService.ini", std::string("[Parameters]\nRunAsService=") + c.stored + "\n");
+        }
+        EXPECT_EQ(ReadRunAsService(ServiceSettingsStore(folder.path("KelvarixService.ini"))), c.service)
+            << (c.stored != nullptr ? c.stored : "(no file)");
+    }
+}
+
+}  // namespace
+}  // namespace kelvarix
