@@ -1,8 +1,11 @@
 #include "host/config_loader.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
+#include "platform/files.h"
+#include "platform/private_profile.h"
 #include "queue/conversions.h"
 
 namespace kelvarix {
@@ -23,37 +26,41 @@ std::string shown(std::string_view value) {
     return out;
 }
 
+// One lookup: the value text, or nothing when the section or key is missing.
+using Lookup = std::function<std::optional<std::string>(std::string_view section,
+                                                        std::string_view key)>;
+
 // Reads the keys one after the other; after the first error the remaining
 // reads do nothing, so the error names the first key that failed.
 class Reader {
 public:
-    Reader(const IniFile& ini, std::string_view file_name) : ini_(ini), file_name_(file_name) {}
+    Reader(Lookup find, std::string_view file_name) : find_(std::move(find)), file_name_(file_name) {}
 
     void text(const char* section, const char* key, std::string& out) {
-        if (!error_) out = TrimSpaces(ini_.get(section, key, ""));
+        if (!error_) out = TrimSpaces(get(section, key, ""));
     }
 
     void flag(const char* section, const char* key, const char* default_text, bool& out) {
-        if (!error_) out = ToFlag(ini_.get(section, key, default_text));
+        if (!error_) out = ToFlag(get(section, key, default_text));
     }
 
     void number(const char* section, const char* key, const char* default_text, std::int32_t& out) {
         if (error_) return;
-        const std::string value = ini_.get(section, key, default_text);
+        const std::string value = get(section, key, default_text);
         if (const auto n = ToNumber32(value)) out = *n;
         else fail(section, key, value, "is outside -2147483648 to 2147483647");
     }
 
     void number(const char* section, const char* key, const char* default_text, std::int16_t& out) {
         if (error_) return;
-        const std::string value = ini_.get(section, key, default_text);
+        const std::string value = get(section, key, default_text);
         if (const auto n = ToNumber16(value)) out = *n;
         else fail(section, key, value, "is outside -32768 to 32767");
     }
 
     void strict_number(const char* section, const char* key, std::int32_t& out) {
         if (error_) return;
-        const std::optional<std::string> value = ini_.find(section, key);
+        const std::optional<std::string> value = find_(section, key);
         if (!value) {
             fail(section, key, "", "is missing");
         } else if (const auto n = ToStrictNumber(*value)) {
@@ -66,23 +73,26 @@ public:
     std::optional<ConfigError> take_error() { return std::move(error_); }
 
 private:
+    std::string get(const char* section, const char* key, const char* default_text) const {
+        if (auto value = find_(section, key)) return std::move(*value);
+        return default_text;
+    }
+
     void fail(const char* section, const char* key, const std::string& value, const char* reason) {
         std::string message = std::string(file_name_) + ": [" + section + "] " + key;
-        if (ini_.find(section, key)) message += " = \"" + shown(value) + "\"";
+        if (find_(section, key)) message += " = \"" + shown(value) + "\"";
         message += std::string(" ") + reason;
         error_ = ConfigError{section, key, value, std::move(message)};
     }
 
-    const IniFile& ini_;
+    Lookup find_;
     std::string_view file_name_;
     std::optional<ConfigError> error_;
 };
 
-}  // namespace
-
-LoadResult LoadSettings(const IniFile& ini, std::string_view file_name) {
+LoadResult LoadWith(const Lookup& find, std::string_view file_name) {
     Settings s;
-    Reader r(ini, file_name);
+    Reader r(find, file_name);
     r.number("General", "LogFileDays", "30", s.LogFileDays);
     r.number("Orvane", "ServerPort", "", s.ServerPort);
     r.text("ATAS", "IPAddress", s.IPAddress);
@@ -108,10 +118,22 @@ LoadResult LoadSettings(const IniFile& ini, std::string_view file_name) {
     return s;
 }
 
+}  // namespace
+
+LoadResult LoadSettings(const IniFile& ini, std::string_view file_name) {
+    return LoadWith([&ini](std::string_view section,
+                               std::string_view key) { return ini.find(section, key); },
+                        file_name);
+}
+
 LoadResult LoadSettings(const std::string& ini_path) {
-    const std::optional<IniFile> ini = IniFile::load(ini_path);
-    LoadResult result = LoadSettings(ini ? *ini : IniFile::parse(""), ini_path);
-    if (!ini) {
+    // Every key goes through the platform's reader, one lookup at a time.
+    LoadResult result = LoadWith(
+        [&ini_path](std::string_view section, std::string_view key) {
+            return ReadPrivateProfileValue(section, key, ini_path);
+        },
+        ini_path);
+    if (!FileExists(ini_path)) {
         // Every key took its default, and PortNumber has none; say why.
         if (auto* error = std::get_if<ConfigError>(&result)) {
             error->message += " (the file cannot be read)";

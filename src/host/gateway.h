@@ -12,6 +12,7 @@
 #include "pbx/alarm_dispatch.h"
 #include "pbx/atas_link.h"
 #include "platform/clock.h"
+#include "platform/program_folder.h"
 #include "platform/window_list.h"
 #include "queue/message_queue.h"
 #include "supervisor/queue_maintenance.h"
@@ -28,7 +29,7 @@ struct Gateway {
           clock(clock),
           AppPath(std::move(app_path)),
           settings(std::move(settings_in)),
-          logger(clock, window, AppPath + "LogFiles/"),
+          logger(clock, window, AppPath + "LogFiles" + kPathSeparator),
           atas(io.get_executor(), settings, logger, queue),
           dispatcher(atas, queue, logger, clock),
           maintenance(settings, logger, clock, atas, dispatcher, queue, buffered),

@@ -1,50 +1,13 @@
 #pragma once
-// Reader for Kelvarix.ini. It reads a file the way the Windows private-profile
-// reader does, so that a file carried over from a Windows installation means
-// the same here:
-//   - section and key names match without regard to ASCII letter case;
-//   - the first section of a name and the first key of a name in it win;
-//   - the key is the text before the first "="; a line without "=" is no key;
-//   - spaces and tabs around key, "=" and value are removed, inner ones kept;
-//   - one matching pair of double or single quotes around the value is removed;
-//   - a line whose first non-blank character is ";" is a comment; "#" and text
-//     after a value are ordinary text;
-//   - "[ name ]" names section "name", text after "]" is ignored, and a line
-//     "[name" without "]" is no header;
-//   - LF, CR LF and CR end lines; a UTF-8 byte-order mark at the start is skipped;
-//   - "key=" gives the empty text, not the default;
-//   - a value, or a default, longer than 2047 characters is cut to 2047.
-#include <cstddef>
-#include <map>
-#include <optional>
+// Reading Kelvarix.ini: one lookup at a time through the platform's
+// private-profile reader. IniFile, the format's parser, parses content that
+// is at hand (tests, the service settings store).
 #include <string>
 #include <string_view>
 
+#include "platform/ini_file.h"
+
 namespace kelvarix {
-
-// Longest text a lookup returns: the Windows reader fills a 2048-character
-// buffer that keeps room for the terminating NUL.
-inline constexpr std::size_t kIniValueMax = 2047;
-
-class IniFile {
-public:
-    // Parses file content; never fails (lines that mean nothing are skipped).
-    static IniFile parse(std::string_view content);
-    // Reads and parses a file; nullopt when it is missing, not a regular file
-    // or cannot be read.
-    static std::optional<IniFile> load(const std::string& path);
-
-    // The value of the key, or nullopt when the section or the key is missing.
-    std::optional<std::string> find(std::string_view section, std::string_view key) const;
-    // The value of the key, or default_text when the section or the key is missing.
-    std::string get(std::string_view section, std::string_view key,
-                    std::string_view default_text) const;
-
-private:
-    // Names are stored lower-cased; values already unquoted and cut.
-    using Section = std::map<std::string, std::string, std::less<>>;
-    std::map<std::string, Section, std::less<>> sections_;
-};
 
 // One lookup in the file at file_path: the value text, or default_text when
 // the file, the section or the key is missing. Neither trims nor converts.

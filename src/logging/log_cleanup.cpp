@@ -81,7 +81,7 @@ void LogFileCleanup(std::string_view pattern, std::int16_t LogFileDays, const Cl
             for (const std::string& actual : listing) {
                 if (ToUpper(actual) != upper) continue;
                 ClearAttributes(folder + actual);
-                DeleteFile(folder + actual);
+                RemoveFile(folder + actual);
             }
         }
         logger.WriteSystemLog("Performed Log File Cleanup (killed " + folder + log_upper + ")");

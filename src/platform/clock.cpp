@@ -1,7 +1,5 @@
 #include "platform/clock.h"
 
-#include <ctime>
-
 namespace kelvarix {
 
 std::int32_t LocalTime::day_number() const {
@@ -9,13 +7,6 @@ std::int32_t LocalTime::day_number() const {
     const sys_days d = year_month_day{std::chrono::year{year}, std::chrono::month{unsigned(month)},
                                       std::chrono::day{unsigned(day)}};
     return static_cast<std::int32_t>(d.time_since_epoch().count());
-}
-
-LocalTime SystemClock::now() const {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
 std::chrono::steady_clock::time_point SystemClock::monotonic() const {

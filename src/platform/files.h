@@ -15,7 +15,8 @@ bool MakeFolder(const std::string& path);
 std::vector<std::string> ListOrdinaryFiles(const std::string& folder);
 // Makes the file writable by its owner, so a read-only file can be deleted.
 bool ClearAttributes(const std::string& path);
-bool DeleteFile(const std::string& path);
+// Deletes the file. False when it failed (also when it is missing).
+bool RemoveFile(const std::string& path);
 bool FileExists(const std::string& path);
 
 }  // namespace kelvarix

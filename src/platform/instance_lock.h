@@ -1,12 +1,13 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace kelvarix {
 
-// Sees whether another gateway runs on the same program folder. The lock is an
-// abstract local socket named after the folder: it needs no file (the folder
-// may be read-only) and the kernel releases it when the process ends, however
-// it ends.
+// Sees whether another gateway runs on the same program folder. The lock is a
+// kernel object named after the folder (an abstract local socket on Linux, a
+// named mutex on Windows): it needs no file (the folder may be read-only) and
+// the system releases it when the process ends, however it ends.
 class InstanceLock {
 public:
     InstanceLock() = default;
@@ -18,7 +19,7 @@ public:
     bool Acquire(const std::string& program_folder);
 
 private:
-    int fd_ = -1;
+    std::intptr_t handle_ = -1;  // a descriptor, or a Windows handle
 };
 
 }  // namespace kelvarix

@@ -32,8 +32,15 @@ std::string TcpListener::Listen(const std::string& address, int port, RequestHan
         acceptor_.open(endpoint.protocol(), error);
     }
     if (error) return error.message();
-    if (dual_stack) acceptor_.set_option(asio::ip::v6_only(false), error);
+    // An IPv4 address written as IPv6 ("::ffff:10.0.0.5") is reached over
+    // IPv4, whatever the system's default for IPv6 sockets.
+    const bool v4_mapped = endpoint.address().is_v6() && endpoint.address().to_v6().is_v4_mapped();
+    if (dual_stack || v4_mapped) acceptor_.set_option(asio::ip::v6_only(false), error);
+#ifndef _WIN32
+    // Rebinds a port whose last connections linger in TIME_WAIT. Windows does
+    // that without it, and there it would let a second program take the port.
     acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
+#endif
     acceptor_.bind(endpoint, error);
     if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
     if (error) {

@@ -58,6 +58,15 @@ void TcpSocket::Started() {
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     socket_.non_blocking(true, ignored);
     state_ = sckConnected;
+    read_paused_ = false;
+    reading_ = true;
+    asio::co_spawn(executor_, ReadLoop(generation_), asio::detached);
+}
+
+void TcpSocket::ResumeReading() {
+    read_paused_ = false;
+    if (state_ != sckConnected || reading_) return;
+    reading_ = true;
     asio::co_spawn(executor_, ReadLoop(generation_), asio::detached);
 }
 
@@ -77,6 +86,10 @@ asio::awaitable<void> TcpSocket::ReadLoop(std::uint64_t generation) {
         if (!error) {
             if (events_.data) events_.data(std::string_view(buffer.data(), count));
             if (generation != generation_) co_return;  // the handler closed us
+            if (read_paused_) {
+                reading_ = false;  // ResumeReading starts the next loop
+                co_return;
+            }
             continue;
         }
         if (error == asio::error::eof) {
@@ -132,6 +145,8 @@ void TcpSocket::Close() {
     state_ = sckClosed;
     pending_output_.clear();
     writing_ = false;
+    read_paused_ = false;
+    reading_ = false;
 }
 
 std::string TcpSocket::RemoteAddress() const {

@@ -50,6 +50,16 @@ public:
     bool SendData(std::string_view text);
     void Close();
 
+    // Flow control: while paused, nothing more is read, so the kernel's
+    // buffers fill and the peer is held back by TCP itself. A pause asked
+    // for inside the data event takes effect at once; one asked for
+    // elsewhere lets at most the read already under way deliver its data.
+    // A new connection starts unpaused. A close by the peer is only seen
+    // once reading resumes.
+    void PauseReading() { read_paused_ = true; }
+    void ResumeReading();
+    bool ReadingPaused() const { return read_paused_; }
+
     std::string RemoteAddress() const;
 
 private:
@@ -70,6 +80,8 @@ private:
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
     std::string pending_output_;
     bool writing_ = false;
+    bool read_paused_ = false;
+    bool reading_ = false;  // a read loop runs for the current connection
 };
 
 }  // namespace kelvarix

@@ -1,7 +1,5 @@
 #include "platform/window_list.h"
 
-#include <unistd.h>
-
 namespace kelvarix {
 
 void WindowList::AddLine(std::string line) {
@@ -21,8 +19,5 @@ void WindowList::Clear() {
     lines_.clear();
     if (observer_) observer_();
 }
-
-bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
-bool StandardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
 }  // namespace kelvarix

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "host/temp_dir.h"
 
@@ -18,16 +19,28 @@ struct LookupCase {
     const char* expected;  // "<default>" when the lookup must fall back
 };
 
-class IniLookup : public testing::TestWithParam<LookupCase> {};
+// Every rule holds for both readers: the parser that Linux reads
+// Kelvarix.ini with, and the platform's private-profile reader, which on
+// Windows is GetPrivateProfileStringA itself. A case that fails for one
+// reader only is a place where the two disagree.
+enum class Reader { Parsed, Platform };
+
+class IniLookup : public testing::TestWithParam<std::tuple<Reader, LookupCase>> {};
 
 TEST_P(IniLookup, ReadsLikeThePrivateProfileReader) {
-    const LookupCase& c = GetParam();
-    EXPECT_EQ(IniFile::parse(c.content).get(c.section, c.key, "<default>"), c.expected);
+    const auto& [reader, c] = GetParam();
+    if (reader == Reader::Parsed) {
+        EXPECT_EQ(IniFile::parse(c.content).get(c.section, c.key, "<default>"), c.expected);
+    } else {
+        test::TempDir dir;
+        const std::string path = dir.write("Kelvarix.ini", c.content);
+        EXPECT_EQ(ReadIniString(c.section, c.key, "<default>", path), c.expected);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, IniLookup,
-    testing::Values(
+    testing::Combine(testing::Values(Reader::Parsed, Reader::Platform), testing::Values(
         LookupCase{"NamesIgnoreCase", "[atas]\nportnumber=1\n", "ATAS", "PortNumber", "1"},
         LookupCase{"FirstKeyWins", "[A]\nk=1\nK=2\n", "A", "k", "1"},
         LookupCase{"FirstSectionWins", "[A]\nx=1\n[a]\nk=2\n", "A", "k", "<default>"},
@@ -37,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"BlanksAroundRemovedInnerKept", "[A]\n \t k \t = \t a  b \t\n", "A", "k", "a  b"},
         LookupCase{"InnerBlankInKey", "[A]\nmy key = v\n", "A", "my key", "v"},
         LookupCase{"KeyEndsAtFirstEquals", "[A]\nk=a=b\n", "A", "k", "a=b"},
-        LookupCase{"LineWithoutEqualsIsNoKey", "[A]\nk\nk=2\n", "A", "k", "2"},
+        LookupCase{"LineWithoutEqualsHidesLaterKey", "[A]\nk\nk=2\n", "A", "k", "<default>"},
         LookupCase{"EmptyValueIsNotDefault", "[A]\nk=\n", "A", "k", ""},
         LookupCase{"DoubleQuotesRemoved", "[A]\nk=\"  x \"\n", "A", "k", "  x "},
         LookupCase{"SingleQuotesRemoved", "[A]\nk= 'x' \n", "A", "k", "x"},
@@ -56,8 +69,12 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"CrEnds", "[A]\rk=1\rj=2", "A", "j", "2"},
         LookupCase{"MixedEndsAndBlankLines", "[A]\n\r\n\r\rk=1", "A", "k", "1"},
         LookupCase{"Utf8BomSkipped", "\xEF\xBB\xBF[A]\nk=1\n", "A", "k", "1"},
-        LookupCase{"NoFinalLineEnd", "[A]\nk=last", "A", "k", "last"}),
-    [](const auto& info) { return std::string(info.param.name); });
+        LookupCase{"NoFinalLineEnd", "[A]\nk=last", "A", "k", "last"})),
+    [](const auto& info) {
+        const Reader reader = std::get<0>(info.param);
+        return std::string(reader == Reader::Parsed ? "Parsed_" : "Platform_") +
+               std::get<1>(info.param).name;
+    });
 
 TEST(IniFile, CutsLongValuesAndDefaultsTo2047Characters) {
     const std::string long_text(3000, 'x');
@@ -71,6 +88,13 @@ TEST(IniFile, FindTellsMissingFromEmpty) {
     const IniFile ini = IniFile::parse("[A]\nk=\n");
     EXPECT_EQ(ini.find("A", "k"), std::string());
     EXPECT_EQ(ini.find("A", "j"), std::nullopt);
+}
+
+TEST(ReadIniString, CutsLongValuesTo2047Characters) {
+    test::TempDir dir;
+    const std::string long_text(3000, 'x');
+    const std::string path = dir.write("Kelvarix.ini", "[A]\r\nk=" + long_text + "\r\n");
+    EXPECT_EQ(ReadIniString("A", "k", "", path), long_text.substr(0, 2047));
 }
 
 TEST(ReadIniString, ReadsFileOrFallsBackToDefault) {

@@ -4,8 +4,11 @@
 // terminal, and pipes, files and terminals all behave alike.
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
+#ifndef _WIN32
 #include <asio/local/stream_protocol.hpp>
+#endif
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -24,10 +27,17 @@ public:
     void close();
 
 private:
+#ifdef _WIN32
+    // Windows has no socket pair: the thread posts each line to the loop,
+    // into this state that both share.
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+#else
     asio::local::stream_protocol::socket socket_;
     std::string received_;
     bool ended_ = false;
     std::thread reader_;
+#endif
 };
 
 }  // namespace kelvarix::alarmsim

@@ -27,8 +27,10 @@ int main(int argc, char** argv) {
     }
     // A reader that goes away must not kill the simulator mid-session, and a
     // background job must not be stopped for reading the terminal.
+#ifndef _WIN32
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGTTIN, SIG_IGN);
+#endif
 
     const auto& options = *parsed.options;
     asio::io_context io;

@@ -11,6 +11,11 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#ifdef _WIN32
+#include <asio/post.hpp>
+#include <iostream>
+#include <thread>
+#endif
 
 #include "text.h"
 
@@ -190,7 +195,9 @@ Server::Server(asio::io_context& io, Options options)
       options_(std::move(options)),
       printer_(options_.quiet),
       acceptor_(io, {asio::ip::make_address(options_.bind), options_.port}),
+#ifndef _WIN32
       input_(io),
+#endif
       signals_(io, SIGINT, SIGTERM) {}
 
 Server::~Server() = default;
@@ -207,11 +214,7 @@ void Server::start() {
         printer_.event("stopped");
     });
     asio::co_spawn(io_, accept_loop(), rethrow);
-    // A regular file or /dev/null cannot be watched for input; then nothing
-    // can be typed and the simulator simply runs on.
-    asio::error_code ec;
-    input_.assign(0, ec);
-    if (!ec) asio::co_spawn(io_, stdin_loop(), rethrow);
+    read_stdin();
 }
 
 void Server::stop() {
@@ -219,7 +222,9 @@ void Server::stop() {
     stopped_ = true;
     asio::error_code ec;
     acceptor_.close(ec);
+#ifndef _WIN32
     input_.close(ec);
+#endif
     signals_.cancel(ec);
     if (current_) current_->drop({});
     current_.reset();
@@ -240,24 +245,53 @@ asio::awaitable<void> Server::accept_loop() {
     }
 }
 
-asio::awaitable<void> Server::stdin_loop() {
-    std::string pending;
-    for (;;) {
-        const auto [ec, n] =
-            co_await asio::async_read_until(input_, asio::dynamic_buffer(pending), '\n', kAwait);
-        if (stopped_) co_return;
-        // End of input (or a terminal we may not read from in the
-        // background): keep serving the gateway.
-        if (ec) co_return;
-        std::string line = pending.substr(0, n - 1);
-        pending.erase(0, n);
-        if (line.ends_with('\r')) line.pop_back();
-        if (current_ && current_->is_open()) {
-            current_->type_line(line);
-        } else {
-            printer_.event("not sent, no connection: " + escape_controls(line));
-        }
+void Server::typed(std::string line) {
+    if (line.ends_with('\r')) line.pop_back();
+    if (current_ && current_->is_open()) {
+        current_->type_line(line);
+    } else {
+        printer_.event("not sent, no connection: " + escape_controls(line));
     }
 }
+
+#ifdef _WIN32
+void Server::read_stdin() {
+    // Windows cannot wait for a console or pipe on the event loop: a thread
+    // reads the lines and hands each to the loop. It is left blocked in its
+    // read when the simulator stops; the process ends it.
+    std::thread([this] {
+        for (std::string line; std::getline(std::cin, line);) {
+            asio::post(io_, [this, line = std::move(line)]() mutable {
+                if (!stopped_) typed(std::move(line));
+            });
+        }
+    }).detach();
+}
+#else
+void Server::read_stdin() {
+    // A regular file or /dev/null cannot be watched for input; then nothing
+    // can be typed and the simulator simply runs on.
+    asio::error_code ec;
+    input_.assign(0, ec);
+    if (ec) return;
+    asio::co_spawn(
+        io_,
+        [this]() -> asio::awaitable<void> {
+            std::string pending;
+            for (;;) {
+                const auto [error, n] = co_await asio::async_read_until(
+                    input_, asio::dynamic_buffer(pending), '\n', kAwait);
+                if (stopped_) co_return;
+                // End of input (or a terminal we may not read from in the
+                // background): keep serving the gateway.
+                if (error) co_return;
+                std::string line = pending.substr(0, n - 1);
+                pending.erase(0, n);
+                typed(std::move(line));
+            }
+        },
+        rethrow);
+}
+#endif
 
 }  // namespace kelvarix::pbxsim

@@ -4,8 +4,10 @@
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/posix/stream_descriptor.hpp>
 #include <asio/signal_set.hpp>
+#ifndef _WIN32
+#include <asio/posix/stream_descriptor.hpp>
+#endif
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -41,13 +43,16 @@ class Server {
 
   private:
     asio::awaitable<void> accept_loop();
-    asio::awaitable<void> stdin_loop();
+    void read_stdin();
+    void typed(std::string line);
 
     asio::io_context& io_;
     Options options_;
     Printer printer_;
     asio::ip::tcp::acceptor acceptor_;
+#ifndef _WIN32
     asio::posix::stream_descriptor input_;
+#endif
     asio::signal_set signals_;
     std::shared_ptr<Connection> current_;
     bool stopped_ = false;

@@ -15,7 +15,7 @@ MessageBoxHandler& Handler() {
 
 void SetMessageBoxHandler(MessageBoxHandler handler) { Handler() = std::move(handler); }
 
-void ShowMessageBox(const std::string& text, const std::string& title) {
+void ShowMessageBox(const std::string& text, const std::string& title, MessageIcon) {
     if (Handler()) {
         Handler()(text, title);
         return;

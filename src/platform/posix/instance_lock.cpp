@@ -13,7 +13,7 @@
 namespace kelvarix {
 
 InstanceLock::~InstanceLock() {
-    if (fd_ >= 0) ::close(fd_);
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
 bool InstanceLock::Acquire(const std::string& program_folder) {
@@ -34,7 +34,7 @@ bool InstanceLock::Acquire(const std::string& program_folder) {
         ::close(fd);
         return false;
     }
-    fd_ = fd;
+    handle_ = fd;
     return true;
 }
 

@@ -51,7 +51,7 @@ bool ClearAttributes(const std::string& path) {
     return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
 }
 
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool FileExists(const std::string& path) {
     struct stat st {};

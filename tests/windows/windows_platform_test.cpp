@@ -1,0 +1,84 @@
+// The Windows platform layer's own behaviour: backslash paths, the named
+// mutex, and file attributes. Runs under Wine in the Windows build.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "host/temp_dir.h"
+#include "platform/files.h"
+#include "platform/instance_lock.h"
+#include "platform/program_folder.h"
+
+namespace kelvarix {
+namespace {
+
+TEST(WindowsProgramFolder, FolderOfTheModuleEndsWithABackslash) {
+    EXPECT_EQ(ProgramFolderFrom("C:\\Kelvarix\\kelvarix.exe", nullptr), "C:\\Kelvarix\\");
+    EXPECT_EQ(ProgramFolderFrom("C:\\kelvarix.exe", nullptr),
+              "C:\\");  // a drive root keeps its one
+    EXPECT_EQ(ProgramFolderFrom("C:\\x\\kelvarix.exe", "D:\\Gateway"), "D:\\Gateway\\");
+    EXPECT_EQ(ProgramFolderFrom("C:\\x\\kelvarix.exe", "D:\\Gateway\\"), "D:\\Gateway\\");
+    const std::string folder = ProgramFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.back(), '\\');
+    EXPECT_EQ(kPathSeparator, '\\');
+}
+
+TEST(WindowsInstanceLock, OneHolderPerFolderWhateverItsSpelling) {
+    test::TempDir dir;
+    const std::string folder = dir.path("Gateway");
+    ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+    std::string shouted = folder;
+    std::transform(shouted.begin(), shouted.end(), shouted.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    {
+        InstanceLock first;
+        ASSERT_TRUE(first.Acquire(folder + "\\"));
+        InstanceLock second;
+        EXPECT_FALSE(second.Acquire(shouted));
+        InstanceLock elsewhere;
+        EXPECT_TRUE(elsewhere.Acquire(dir.path("Other")));
+    }
+    InstanceLock after_release;
+    EXPECT_TRUE(after_release.Acquire(folder));
+}
+
+TEST(WindowsFiles, HiddenSystemAndFoldersAreNotListed) {
+    test::TempDir dir;
+    const std::string folder = dir.path("LogFiles");
+    ASSERT_TRUE(MakeFolder(folder));
+    EXPECT_FALSE(MakeFolder(folder));  // exists already
+    const std::string sep(1, kPathSeparator);
+    for (const char* name : {"2012-03-14.Log", "hidden.Log", "system.Log"}) {
+        ASSERT_TRUE(AppendToFile(folder + sep + name, "x\r\n"));
+    }
+    ASSERT_TRUE(MakeFolder(folder + sep + "2012-03-13.Log"));
+    ::SetFileAttributesA((folder + sep + "hidden.Log").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    ::SetFileAttributesA((folder + sep + "system.Log").c_str(), FILE_ATTRIBUTE_SYSTEM);
+    EXPECT_EQ(ListOrdinaryFiles(folder), std::vector<std::string>{"2012-03-14.Log"});
+    EXPECT_EQ(ListOrdinaryFiles(folder + sep), std::vector<std::string>{"2012-03-14.Log"});
+}
+
+TEST(WindowsFiles, ReadOnlyFileGoesOnceItsAttributesAreCleared) {
+    test::TempDir dir;
+    const std::string path = dir.path("2012-01-01.Log");
+    ASSERT_TRUE(AppendToFile(path, "first\r\n"));
+    ASSERT_TRUE(AppendToFile(path, "second\r\n"));
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first\r\nsecond\r\n");
+    in.close();
+
+    ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(RemoveFile(path));
+    EXPECT_TRUE(ClearAttributes(path));
+    EXPECT_TRUE(RemoveFile(path));
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_FALSE(RemoveFile(path));
+}
+
+}  // namespace
+}  // namespace kelvarix
