@@ -1,0 +1,47 @@
+#include "platform/instance_lock.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "host/temp_dir.h"
+
+namespace kelvarix {
+namespace {
+
+using test::TempDir;
+
+TEST(InstanceLockTest, OneHolderPerFolderUntilItIsReleased) {
+    TempDir folder;
+    TempDir other;
+    const std::string path = folder.path("");
+    {
+        InstanceLock first;
+        ASSERT_TRUE(first.Acquire(path));
+        InstanceLock second;
+        EXPECT_FALSE(second.Acquire(path));
+        InstanceLock elsewhere;
+        EXPECT_TRUE(elsewhere.Acquire(other.path("")));
+    }
+    InstanceLock after_release;
+    EXPECT_TRUE(after_release.Acquire(path));
+}
+
+TEST(InstanceLockTest, SameFolderSpelledDifferentlyIsStillTheSameFolder) {
+    TempDir base;
+    std::filesystem::create_directory(base.path("home"));
+    std::filesystem::create_directory_symlink(base.path("home"), base.path("link"));
+    const std::string home = base.path("home");
+
+    InstanceLock holder;
+    ASSERT_TRUE(holder.Acquire(home + "/"));
+    for (const std::string& spelling :
+         {home, home + "/.", home + "/./", home + "//", base.path("home/../home/"), base.path("link/")}) {
+        SCOPED_TRACE(spelling);
+        InstanceLock again;
+        EXPECT_FALSE(again.Acquire(spelling));
+    }
+}
+
+}  // namespace
+}  // namespace kelvarix

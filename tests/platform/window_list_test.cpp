@@ -1,0 +1,58 @@
+#include "platform/window_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace kelvarix {
+namespace {
+
+TEST(WindowListTest, KeepsTheNewest300Lines) {
+    WindowList list;
+    for (int i = 1; i <= 301; ++i) list.AddLine("line " + std::to_string(i));
+    ASSERT_EQ(list.Lines().size(), 300u);
+    EXPECT_EQ(list.Lines().front(), "line 2");
+    EXPECT_EQ(list.Lines().back(), "line 301");
+    list.AddLine("line 302");
+    EXPECT_EQ(list.Lines().size(), 300u);
+    EXPECT_EQ(list.Lines().front(), "line 3");
+}
+
+TEST(WindowListTest, EchoesEveryLineWithItsNewlineAndKeepsLongLinesWhole) {
+    std::FILE* stream = std::tmpfile();
+    ASSERT_NE(stream, nullptr);
+    WindowList list;
+    list.AddLine("before the echo");
+    list.SetEcho(stream);
+    const std::string long_line(500, 'x');
+    list.AddLine("09:05:07 [SYSTEM]         Kelvarix was started");
+    list.AddLine("");
+    list.AddLine(long_line);
+    list.SetEcho(nullptr);
+    list.AddLine("after the echo");
+
+    std::rewind(stream);
+    std::string written;
+    for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) written.push_back(static_cast<char>(c));
+    std::fclose(stream);
+    EXPECT_EQ(written, "09:05:07 [SYSTEM]         Kelvarix was started\n\n" + long_line + "\n");
+}
+
+TEST(WindowListTest, ClearEmptiesTheListAndEveryChangeReachesTheObserver) {
+    WindowList list;
+    int changes = 0;
+    list.SetObserver([&] { ++changes; });
+    list.AddLine("a");
+    list.AddLine("b");
+    EXPECT_EQ(changes, 2);
+    list.Clear();
+    EXPECT_TRUE(list.Lines().empty());
+    EXPECT_EQ(changes, 3);
+    list.AddLine("c");
+    ASSERT_EQ(list.Lines().size(), 1u);
+    EXPECT_EQ(list.Lines().front(), "c");
+}
+
+}  // namespace
+}  // namespace kelvarix
