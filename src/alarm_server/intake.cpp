@@ -21,6 +21,8 @@ void AlarmIntake::ClearReceiveBuffer() {
     buffer_.clear();
     read_pos_ = 0;
     discarding_ = false;
+    read_paused_ = false;  // the new connection is read from the start
+    ++connection_;
 }
 
 void AlarmIntake::Winsock_Orvane_Data_DataArrival(std::string_view data) {
@@ -50,6 +52,12 @@ void AlarmIntake::Winsock_Orvane_Data_DataArrival(std::string_view data) {
         processing_ = true;
         asio::co_spawn(executor_, ProcessLines(), asio::detached);
     }
+    if (!read_paused_ && OrvaneReceiveBuffer().size() > kMaxBacklog && read_control_) {
+        read_paused_ = true;
+        read_control_(true);
+        logger_.WriteSystemLog("Orvane receive backlog over " + std::to_string(kMaxBacklog) +
+                               " characters, stopped reading until it is handled");
+    }
 }
 
 asio::awaitable<void> AlarmIntake::ProcessLines() {
@@ -64,12 +72,21 @@ asio::awaitable<void> AlarmIntake::ProcessLines() {
             buffer_.erase(0, read_pos_);
             read_pos_ = 0;
         }
+        if (read_paused_ && OrvaneReceiveBuffer().size() <= kResumeBacklog) {
+            read_paused_ = false;
+            read_control_(false);
+            logger_.WriteSystemLog("Orvane receive backlog handled, reading again");
+        }
+        line_connection_ = connection_;
         co_await HandleLine(line);
     }
     processing_ = false;
 }
 
 void AlarmIntake::Reply(std::string_view word, std::string_view alarm_id) {
+    // The alarm server that sent the line has gone; the one connected now
+    // did not send it and could take the reply for one of its own.
+    if (line_connection_ != connection_) return;
     std::string reply(word);
     reply += alarm_id;
     reply += ")\n";

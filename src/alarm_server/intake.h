@@ -4,6 +4,7 @@
 // handled one at a time in the order received, so replies keep that order.
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -29,8 +30,15 @@ class AlarmIntake {
 public:
     // Text that brings no LF for this long is thrown away up to the next LF.
     static constexpr std::size_t kMaxLineBuffer = 64 * 1024;
+    // While an alarm waits for the PBX, the lines behind it wait here. Beyond
+    // this much unhandled text the alarm server is no longer read from (TCP
+    // then holds it back); reading resumes once half of it is handled.
+    static constexpr std::size_t kMaxBacklog = 1024 * 1024;
+    static constexpr std::size_t kResumeBacklog = kMaxBacklog / 2;
 
     using ReplySink = std::function<void(std::string_view reply)>;
+    // Stops (true) or resumes (false) reading from the alarm server.
+    using ReadControl = std::function<void(bool pause)>;
 
     AlarmIntake(asio::any_io_executor executor, const Settings& settings, Logger& logger,
                 MessageQueue& queue, BufferedMessages& buffered, PbxPort& pbx, ReplySink reply)
@@ -42,10 +50,14 @@ public:
           pbx_(pbx),
           reply_(std::move(reply)) {}
 
+    void SetReadControl(ReadControl control) { read_control_ = std::move(control); }
+
     // Data from the alarm server, as received.
     void Winsock_Orvane_Data_DataArrival(std::string_view data);
-    // A new connection: text not yet handled is discarded.
+    // A new connection: text not yet handled is discarded, and a line of the
+    // old connection still being handled gets no reply on the new one.
     void ClearReceiveBuffer();
+    bool ReadingPaused() const { return read_paused_; }
     // Text received and not yet handled (for tests and diagnostics).
     std::string_view OrvaneReceiveBuffer() const;
     bool Idle() const { return !processing_; }
@@ -66,11 +78,15 @@ private:
     BufferedMessages& buffered_;
     PbxPort& pbx_;
     ReplySink reply_;
+    ReadControl read_control_;
 
     std::string buffer_;        // CR already removed
     std::size_t read_pos_ = 0;  // start of the text not yet taken as a line
     bool discarding_ = false;   // dropping an overlong line up to its LF
     bool processing_ = false;
+    bool read_paused_ = false;
+    std::uint64_t connection_ = 0;       // counts the connections
+    std::uint64_t line_connection_ = 0;  // the connection of the line being handled
 };
 
 }  // namespace kelvarix

@@ -47,6 +47,18 @@ OrvaneLink::OrvaneLink(asio::any_io_executor executor, const Settings& settings,
     });
 }
 
+void OrvaneLink::Attach(AlarmIntake& intake) {
+    intake_ = &intake;
+    // The intake holds the alarm server back while its backlog is full.
+    intake.SetReadControl([this](bool pause) {
+        if (pause) {
+            data_.PauseReading();
+        } else {
+            data_.ResumeReading();
+        }
+    });
+}
+
 std::string OrvaneLink::Listen() {
     return listener_.Listen(settings_.ListenAddress, settings_.ServerPort,
                             [this](asio::ip::tcp::socket socket) {

@@ -19,7 +19,7 @@ public:
     OrvaneLink(asio::any_io_executor executor, const Settings& settings, Logger& logger);
 
     // Connects the link to the intake that handles its data.
-    void Attach(AlarmIntake& intake) { intake_ = &intake; }
+    void Attach(AlarmIntake& intake);
     // Starts listening on ServerPort; "" or the platform's error text.
     std::string Listen();
     int ListeningPort() const { return listener_.LocalPort(); }

@@ -12,9 +12,13 @@ asio::awaitable<bool> AlarmDispatcher::SendAlarmToPBX(MessageRef record) {
         co_return false;
     }
     std::string line = BuildSALine(*record);
-    record->m_InsertedIntoQueueTimeStamp = clock_.now();
-    record->m_InsertedIntoQueueMonotonic = clock_.monotonic();
-    queue_.append(record);
+    // A held-back alarm sent again after a lost link is queued already: it
+    // keeps its place and its age.
+    if (!queue_.contains(*record)) {
+        record->m_InsertedIntoQueueTimeStamp = clock_.now();
+        record->m_InsertedIntoQueueMonotonic = clock_.monotonic();
+        queue_.append(record);
+    }
     const bool accepted = co_await link_.SendCommand(std::move(line)) == kReplyAck;
     logger_.WriteSystemLog(std::string("Alarm to PBX (") + (accepted ? "success" : "failed") +
                            ") " + DescribeMessage(*record));

@@ -84,7 +84,11 @@ asio::awaitable<std::int16_t> AtasLink::SendATASCommand(std::string line, std::s
     if (timeout_seconds > 0) {
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::milliseconds(std::int64_t{timeout_seconds} * 1000);
-        while (MatchedReply == kReplyNone && std::chrono::steady_clock::now() < deadline) {
+        // A link that is gone brings no reply: the command gives up at once
+        // rather than holding its caller (an alarm, the cycle) for the time-out.
+        const std::uint64_t connection = connection_;
+        while (MatchedReply == kReplyNone && Connected() && connection_ == connection &&
+               std::chrono::steady_clock::now() < deadline) {
             co_await reply_arrived_.WaitUntil(deadline);
         }
     }
@@ -98,8 +102,14 @@ asio::awaitable<std::int16_t> AtasLink::SendCommand(std::string line) {
     return SendATASCommand(std::move(line), "ack", "nack", "", "", settings_.CommandTimeout);
 }
 
+void AtasLink::LinkGone() {
+    ++connection_;
+    reply_arrived_.Notify();
+}
+
 void AtasLink::ResetForConnect() {
     socket_.Close();
+    LinkGone();
     ATASReceiveBuffer.clear();
     ATASSessionReady = false;
     ATASLoginRefused = false;
@@ -111,6 +121,7 @@ void AtasLink::StartConnect() { socket_.Connect(remote_host_, remote_port_); }
 
 void AtasLink::Close() {
     socket_.Close();
+    LinkGone();
     session_set_up_ = false;
     changed_.Notify();
 }
@@ -145,6 +156,7 @@ void AtasLink::Winsock_ATAS_DataArrival(std::string_view data) {
     if (BufferStartsWith(ATASReceiveBuffer, kLoginRefused)) {
         ATASLoginRefused = true;
         socket_.Close();
+        LinkGone();
         changed_.Notify();
     }
 

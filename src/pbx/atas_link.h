@@ -84,6 +84,8 @@ private:
     void HandleTerminalOperation(std::string_view line);
     void SendSecret(const std::string& text);
     std::string HostAndPort() const;
+    // Ends the wait of a command sent on the connection that just ended.
+    void LinkGone();
     asio::awaitable<void> AcquireLane();
     void ReleaseLane();
 
@@ -95,6 +97,7 @@ private:
     std::string remote_host_;
     std::int32_t remote_port_ = 0;
     bool session_set_up_ = false;
+    std::uint64_t connection_ = 0;  // counts the ends of connections
     AsyncSignal changed_;
     AsyncSignal reply_arrived_;
     // The command lane: tickets served in the order they were drawn.

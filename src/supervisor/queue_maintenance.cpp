@@ -12,7 +12,11 @@ asio::awaitable<void> QueueMaintenance::SendBufferedMessages() {
     // connected tick instead of timing out one by one on a dead link.
     while (!buffered_.empty() && link_.Connected()) {
         const MessageRef oldest = buffered_.front();
-        co_await dispatcher_.SendAlarmToPBX(oldest);
+        const bool accepted = co_await dispatcher_.SendAlarmToPBX(oldest);
+        // A link that went down before the PBX answered may have lost the
+        // alarm: it stays first in line and goes again on the next link.
+        // A refusal, or silence on a live link, is the PBX's answer.
+        if (!accepted && !link_.Connected()) break;
         buffered_.remove(oldest);  // by identity: the intake may have dropped it meanwhile
     }
 }

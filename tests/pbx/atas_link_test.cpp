@@ -177,6 +177,27 @@ TEST_F(AtasLinkTest, PeerCloseIsLogged) {
     EXPECT_THAT(SystemLines(), ElementsAre(StartsWith("ATAS socket was closed (127.0.0.1:")));
 }
 
+TEST_F(AtasLinkTest, ACommandGivesUpWhenItsLinkGoes) {
+    // Neither the command that waits nor the one queued behind it sits out
+    // the minute's time-out once the PBX has hung up.
+    settings_.CommandTimeout = 60;
+    Connect();
+    std::vector<std::int16_t> results;
+    for (const char* line : {"SA\tA1\r", "SA\tA2\r"}) {
+        asio::co_spawn(
+            io_,
+            [&, line]() -> asio::awaitable<void> {
+                results.push_back(co_await Link().SendCommand(line));
+            },
+            asio::detached);
+    }
+    ASSERT_TRUE(PeerGot("SA\tA1\r"));
+    peer_.close();
+    ASSERT_TRUE(RunUntil([&] { return results.size() == 2; }, std::chrono::seconds(10)));
+    EXPECT_THAT(results, ElementsAre(kReplyNone, kReplyNone));
+    EXPECT_FALSE(Link().CommandPending());
+}
+
 TEST_F(AtasLinkTest, RefusedConnectionIsLoggedAsError) {
     Link().SetRemote("127.0.0.1", acceptor_.local_endpoint().port());
     acceptor_.close();

@@ -323,7 +323,7 @@ TEST_F(SupervisorTest, BufferedAlarmsGoFirstOldestFirst) {
 }
 
 TEST_F(SupervisorTest, BufferedAlarmsStayWhenTheLinkDrops) {
-    settings_.CommandTimeout = 5;
+    settings_.CommandTimeout = 60;
     Connected();
     for (const char* id : {"B1", "B2"}) {
         auto m = std::make_shared<cMessage>();
@@ -334,9 +334,41 @@ TEST_F(SupervisorTest, BufferedAlarmsStayWhenTheLinkDrops) {
     Sup().Timer_System_Timer();
     ASSERT_TRUE(PeerGot("SA\tB1"));
     peer_.close();
+    // The link went down before the PBX answered B1: it may never have got
+    // there, so B1 stays first in line, and the cycle does not wait out the
+    // minute's time-out on a link that is gone.
     ASSERT_TRUE(RunUntil([&] { return !Sup().CycleBusy; }, std::chrono::seconds(10)));
-    ASSERT_EQ(buffered_.size(), 1u);
-    EXPECT_EQ(buffered_.front()->m_AlarmId, "B2");
+    ASSERT_EQ(buffered_.size(), 2u);
+    EXPECT_EQ(buffered_.front()->m_AlarmId, "B1");
+    EXPECT_EQ(queue_.size(), 1u);
+
+    // Sent again on the next link, B1 keeps its one place in the queue.
+    peer_ = asio::ip::tcp::socket(io_);
+    received_.clear();
+    Connect();
+    Link().MarkSessionSetUp();
+    Sup().Timer_System_Timer();
+    ASSERT_TRUE(AnswerUntil([&] { return !Sup().CycleBusy && buffered_.empty(); }));
+    EXPECT_THAT(PeerLines(), ElementsAre(StartsWith("SA\tB1"), StartsWith("SA\tB2")));
+    EXPECT_EQ(queue_.size(), 2u);
+}
+
+TEST_F(SupervisorTest, BufferedAlarmRefusedOrUnansweredOnALiveLinkIsNotSentAgain) {
+    settings_.CommandTimeout = 1;
+    Connected();
+    for (const char* id : {"B1", "B2"}) {
+        auto m = std::make_shared<cMessage>();
+        m->m_AlarmId = id;
+        m->m_EventId = id;
+        buffered_.push_back(m);
+    }
+    Sup().Timer_System_Timer();
+    ASSERT_TRUE(PeerGot("SA\tB1"));
+    PeerSend("nack\r");
+    ASSERT_TRUE(PeerGot("SA\tB2"));  // B2 goes unanswered and times out
+    ASSERT_TRUE(RunUntil([&] { return !Sup().CycleBusy; }));
+    EXPECT_TRUE(buffered_.empty());
+    EXPECT_THAT(PeerLines(), ElementsAre(StartsWith("SA\tB1"), StartsWith("SA\tB2")));
 }
 
 TEST_F(SupervisorTest, LogCleanupOnTheFirstTickAndOnANewDay) {
