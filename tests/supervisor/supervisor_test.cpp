@@ -239,9 +239,8 @@ TEST_F(SupervisorTest, QueueStatesAndTheirCommands) {
 
     // The SCADA line is written once, never again for state 3.
     Tick();
-    std::ifstream in(scada, std::ios::binary);
     std::stringstream content;
-    content << in.rdbuf();
+    content << std::ifstream(scada, std::ios::binary).rdbuf();  // closed before the removal
     EXPECT_EQ(content.str(), "T\tA1\tE1\tT1\r\n");
     fs::remove(scada);
 }
