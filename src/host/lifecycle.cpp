@@ -1,8 +1,6 @@
 #include "host/lifecycle.h"
 
 #include <array>
-#include <asio/signal_set.hpp>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -10,12 +8,14 @@
 #include "host/config_loader.h"
 #include "host/gateway.h"
 #include "host/service_mode.h"
+#include "host/service_platform.h"
 #include "platform/awaitable.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/message_box.h"
 #include "platform/program_folder.h"
+#include "platform/stop_requests.h"
 
 namespace kelvarix {
 
@@ -48,14 +48,17 @@ std::string WindowCaption() {
 
 namespace {
 
-// A service is stopped with SIGTERM: the program then ends itself on its
-// manager's behalf (close mode 1). Otherwise SIGTERM comes from another program.
-CloseMode CloseModeOfSignal(int signal_number, bool as_service) {
-    switch (signal_number) {
-        case SIGINT: return CloseMode::UserClosed;
-        case SIGHUP: return CloseMode::SystemClosing;
-        default: return as_service ? CloseMode::ByCode : CloseMode::TaskManager;
+// A service ends itself on its manager's behalf (close mode 1). systemd stops
+// a service the way any other program asks (SIGTERM), so a service takes
+// that request as its manager's too.
+CloseMode CloseModeOf(StopRequest request, bool as_service) {
+    switch (request) {
+        case StopRequest::Operator: return CloseMode::UserClosed;
+        case StopRequest::SessionEnd: return CloseMode::SystemClosing;
+        case StopRequest::ServiceManager: return CloseMode::ByCode;
+        case StopRequest::OtherProgram: break;
     }
+    return as_service ? CloseMode::ByCode : CloseMode::TaskManager;
 }
 
 constexpr std::string_view kMenuExit = "&Exit";
@@ -83,6 +86,9 @@ int RunGateway(const std::vector<std::string>& arguments) {
 
     SystemClock clock;
     asio::io_context io(1);
+    // Stop requests are caught from here on and wait for their handler, so
+    // a signal that comes during start-up still gets its stop line.
+    StopRequests stop_requests(io);
     const std::string ini_path = app_path + "Kelvarix.ini";
     LoadResult loaded = LoadSettings(ini_path);
     if (const auto* error = std::get_if<ConfigError>(&loaded)) {
@@ -93,8 +99,8 @@ int RunGateway(const std::vector<std::string>& arguments) {
         return 2;
     }
     Settings settings = std::move(std::get<Settings>(loaded));
-    const ServiceSettingsStore service_settings(app_path + std::string(kServiceSettingsFile));
-    settings.RunAsService = ReadRunAsService(service_settings);
+    const std::unique_ptr<ServiceSettings> service_settings = PlatformServiceSettings(app_path);
+    settings.RunAsService = ReadRunAsService(*service_settings);
 
     auto gateway = std::make_unique<Gateway>(io, clock, app_path, std::move(settings));
     Gateway& g = *gateway;
@@ -110,9 +116,9 @@ int RunGateway(const std::vector<std::string>& arguments) {
 
     switch (FindServiceSwitch(arguments)) {
         case ServiceSwitch::Remove:
-            return RemoveService(SystemdUnits::FromEnvironment(), service_settings);
+            return RemoveService(*PlatformServiceInstaller(), *service_settings);
         case ServiceSwitch::Install:
-            return InstallService(SystemdUnits::FromEnvironment(), service_settings,
+            return InstallService(*PlatformServiceInstaller(), *service_settings,
                                   GatewayUnit(ExecutablePath(), app_path, FolderFromHome()));
         case ServiceSwitch::None:
             break;
@@ -123,7 +129,7 @@ int RunGateway(const std::vector<std::string>& arguments) {
     if (g.settings.RunAsService) {
         console.reset();
         g.window.SetEcho(nullptr);
-        service = std::make_unique<SystemdServiceManager>();
+        service = StartServiceOperation();
         service->WriteEventLog(kEventNumber, kServiceStartedEntry);
     }
 
@@ -163,10 +169,8 @@ int RunGateway(const std::vector<std::string>& arguments) {
 
     asio::co_spawn(io, g.supervisor.RunTimer(), asio::detached);
 
-    asio::signal_set signals(io, SIGINT, SIGHUP, SIGTERM);
-    signals.async_wait([&](const asio::error_code& error, int signal_number) {
-        if (!error) stop(CloseModeOfSignal(signal_number, service != nullptr));
-    });
+    stop_requests.AsyncWait(
+        [&](StopRequest request) { stop(CloseModeOf(request, service != nullptr)); });
     // Ready once a stop request can be handled.
     if (service) service->ReportReady();
     io.run();
@@ -175,6 +179,7 @@ int RunGateway(const std::vector<std::string>& arguments) {
     console.reset();
     std::fflush(stdout);
     g.writer.Flush();  // every log line reaches its file before the process ends
+    if (service) service->ReportStopped();
     std::_Exit(0);
 }
 

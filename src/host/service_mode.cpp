@@ -12,7 +12,7 @@
 namespace kelvarix {
 namespace {
 
-constexpr std::string_view kSection = "Parameters";
+constexpr std::string_view kSection = kServiceSettingsSection;
 constexpr std::string_view kRunAsServiceKey = "RunAsService";
 
 std::string Absolute(const std::string& path) {
@@ -26,7 +26,7 @@ std::string Absolute(const std::string& path) {
 // Stores the new setting first and then changes the installation, putting
 // the store back when the change fails: a setting that cannot be stored
 // never leaves a service behind that would start in the wrong mode.
-bool ChangeInstallation(const ServiceSettingsStore& store, std::string_view value,
+bool ChangeInstallation(const ServiceSettings& store, std::string_view value,
                         const std::function<bool()>& change) {
     const std::optional<std::string> before = store.Snapshot();
     if (!store.Write(kSection, kRunAsServiceKey, value)) return false;
@@ -43,7 +43,7 @@ int Report(bool succeeded, std::string_view success, std::string_view failure) {
 
 }  // namespace
 
-bool ReadRunAsService(const ServiceSettingsStore& store) {
+bool ReadRunAsService(const ServiceSettings& store) {
     return ToStrictNumber(store.Read(kSection, kRunAsServiceKey, "0")).value_or(0) != 0;
 }
 
@@ -54,13 +54,13 @@ ServiceUnit GatewayUnit(const std::string& executable, const std::string& progra
                        Absolute(executable), folder, folder_from_home ? folder : std::string()};
 }
 
-int InstallService(const SystemdUnits& units, const ServiceSettingsStore& store,
+int InstallService(const ServiceInstaller& units, const ServiceSettings& store,
                    const ServiceUnit& unit) {
     const bool installed = ChangeInstallation(store, "1", [&] { return units.Install(unit); });
     return Report(installed, " service installation succeeded", " failed to install as service");
 }
 
-int RemoveService(const SystemdUnits& units, const ServiceSettingsStore& store) {
+int RemoveService(const ServiceInstaller& units, const ServiceSettings& store) {
     const bool removed = ChangeInstallation(store, "0", [&] { return units.Remove(kServiceName); });
     return Report(removed, " service uninstalled successfully", " failed to uninstall as service");
 }

@@ -10,6 +10,7 @@
 #include "host/service_settings.h"
 #include "logging/logger.h"
 #include "platform/background_writer.h"
+#include "platform/service_control.h"
 #include "platform/service_manager.h"
 #include "platform/service_units.h"
 
@@ -18,6 +19,7 @@ namespace kelvarix {
 inline constexpr std::string_view kServiceName = "Kelvarix";
 inline constexpr std::string_view kServiceDisplayName = "Quorsyn Kelvarix service";
 inline constexpr std::string_view kServiceSettingsFile = "KelvarixService.ini";
+inline constexpr std::string_view kServiceSettingsSection = "Parameters";
 
 // Every event-log entry is information with this number.
 inline constexpr std::uint32_t kEventNumber = 110;
@@ -28,7 +30,7 @@ inline constexpr std::string_view kAlreadyStarted = "Kelvarix already started";
 
 // RunAsService, converted strictly. A stored text that is not a whole number
 // counts as "0": the gateway starts as a window rather than not at all.
-bool ReadRunAsService(const ServiceSettingsStore& store);
+bool ReadRunAsService(const ServiceSettings& store);
 
 // The unit that runs this executable in its program folder. KELVARIX_HOME is
 // carried into the unit when the program folder came from it.
@@ -38,9 +40,9 @@ ServiceUnit GatewayUnit(const std::string& executable, const std::string& progra
 // The -I and -U switches: change the installation, keep the stored setting in
 // step (a failure leaves it as it was) and tell the operator in a message
 // box. Return the exit status: 0 on success.
-int InstallService(const SystemdUnits& units, const ServiceSettingsStore& store,
+int InstallService(const ServiceInstaller& units, const ServiceSettings& store,
                    const ServiceUnit& unit);
-int RemoveService(const SystemdUnits& units, const ServiceSettingsStore& store);
+int RemoveService(const ServiceInstaller& units, const ServiceSettings& store);
 
 // Shutdown's record, in this order: the service manager hears that we stop,
 // the system log gets the stop line, the event log its entry. log_writer,

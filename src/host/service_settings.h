@@ -7,21 +7,23 @@
 #include <string>
 #include <string_view>
 
+#include "platform/service_control.h"
+
 namespace kelvarix {
 
-class ServiceSettingsStore {
+class ServiceSettingsStore final : public ServiceSettings {
 public:
     explicit ServiceSettingsStore(std::string path) : path_(std::move(path)) {}
 
     std::string Read(std::string_view section, std::string_view key,
-                     std::string_view default_text) const;
+                     std::string_view default_text) const override;
     // Replaces the file as a whole, so a failed write leaves the old one.
-    bool Write(std::string_view section, std::string_view key, std::string_view value) const;
+    bool Write(std::string_view section, std::string_view key, std::string_view value) const override;
 
     // The file's content as it is (nothing: there is no file), and putting
     // it back exactly, so a failed change can be undone.
-    std::optional<std::string> Snapshot() const;
-    bool Restore(const std::optional<std::string>& snapshot) const;
+    std::optional<std::string> Snapshot() const override;
+    bool Restore(const std::optional<std::string>& snapshot) const override;
 
     const std::string& Path() const { return path_; }
 

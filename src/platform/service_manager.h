@@ -11,6 +11,8 @@ public:
     virtual ~ServiceManager() = default;
     virtual void ReportReady() = 0;
     virtual void ReportStopping() = 0;
+    // The last word, just before the process ends (Windows wants to hear it).
+    virtual void ReportStopped() {}
     // An information entry with the program's event number.
     virtual void WriteEventLog(std::uint32_t event_number, std::string_view text) = 0;
 };

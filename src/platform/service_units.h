@@ -5,24 +5,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/service_control.h"
+
 namespace kelvarix {
-
-struct ServiceUnit {
-    std::string name;               // "Kelvarix" gives Kelvarix.service
-    std::string description;        // the display name
-    std::string executable;         // absolute path of the program
-    std::string working_directory;  // absolute path of the program folder
-    std::string home;               // KELVARIX_HOME to carry into the unit; empty: none
-};
-
-// The full path of the running program.
-std::string ExecutablePath();
 
 // The unit file's text; nothing when a field cannot be written into a unit
 // (a control character such as a line break, or a path that is not absolute).
 std::optional<std::string> UnitFileText(const ServiceUnit& unit);
 
-class SystemdUnits {
+class SystemdUnits final : public ServiceInstaller {
 public:
     static constexpr std::string_view kSystemUnitFolder = "/etc/systemd/system";
 
@@ -35,9 +26,9 @@ public:
 
     // Writes the unit file and enables it. Fails when a unit of that name
     // exists already (remove it first), and then changes nothing.
-    bool Install(const ServiceUnit& unit) const;
+    bool Install(const ServiceUnit& unit) const override;
     // Disables the unit and deletes its file. Fails when there is none.
-    bool Remove(std::string_view service_name) const;
+    bool Remove(std::string_view service_name) const override;
 
     std::string UnitPath(std::string_view service_name) const;
 

@@ -10,6 +10,9 @@ namespace {
 class SignalSource final : public StopRequestSource {
   public:
     explicit SignalSource(asio::io_context& io) : signals_(io, SIGINT, SIGHUP, SIGTERM) {
+        // A reader of standard output that goes away (kelvarix | head) must
+        // not end the gateway: the write fails and the gateway runs on.
+        std::signal(SIGPIPE, SIG_IGN);
         signals_.async_wait([](const asio::error_code& error, int signal_number) {
             if (error) return;
             switch (signal_number) {

@@ -1,5 +1,7 @@
 #include "platform/program_folder.h"
 
+#include "platform/service_control.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -34,6 +36,8 @@ std::string ProgramFolderFrom(const std::string& executable_path, const char* ho
     // "C:\Kelvarix.exe" gives the drive root "C:\", which keeps its separator.
     return executable_path.substr(0, separator + 1);
 }
+
+std::string ExecutablePath() { return ModuleFileName(); }
 
 std::string ProgramFolder() {
     return ProgramFolderFrom(ModuleFileName(), std::getenv("KELVARIX_HOME"));
