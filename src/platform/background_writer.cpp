@@ -26,8 +26,11 @@ void BackgroundWriter::WriteToStream(std::FILE* stream, std::string text) {
 void BackgroundWriter::Push(Job job) {
     std::unique_lock lock(mutex_);
     ++waiters_;
-    done_.wait(lock, [this] { return jobs_.size() < kMaxWaiting; });
+    done_.wait(lock, [this] {
+        return jobs_.size() < kMaxWaiting && waiting_bytes_ < kMaxWaitingBytes;
+    });
     --waiters_;
+    waiting_bytes_ += job.text.size();
     jobs_.push_back(std::move(job));
     const bool wake = sleeping_;  // a busy writer finds the job without a wake-up call
     lock.unlock();
@@ -50,6 +53,7 @@ void BackgroundWriter::Run() {
         if (jobs_.empty()) return;  // stopping, and everything is written
         Job job = std::move(jobs_.front());
         jobs_.pop_front();
+        waiting_bytes_ -= job.text.size();
         busy_ = true;
         lock.unlock();
         if (job.stream == nullptr) {

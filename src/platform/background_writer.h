@@ -17,6 +17,7 @@ public:
     // Lines waiting beyond this make the caller wait: a disk that cannot keep
     // up slows the gateway down rather than filling its memory.
     static constexpr std::size_t kMaxWaiting = 100'000;
+    static constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
 
     BackgroundWriter();
     ~BackgroundWriter();  // writes what is waiting, then stops
@@ -43,6 +44,7 @@ private:
     std::condition_variable work_;
     std::condition_variable done_;
     std::deque<Job> jobs_;
+    std::size_t waiting_bytes_ = 0;
     bool busy_ = false;
     bool sleeping_ = false;   // the writer waits for work
     int waiters_ = 0;         // callers waiting in Flush() or for room

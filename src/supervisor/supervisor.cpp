@@ -78,8 +78,13 @@ asio::awaitable<void> Supervisor::ConnectionPhase(std::int32_t interval) {
     if (settings_.ConnectTimeout > 0) {
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::milliseconds(Milliseconds(settings_.ConnectTimeout));
-        while (link_.State() != TcpSocket::sckError && !link_.ATASSessionReady &&
-               !link_.ATASLoginRefused && std::chrono::steady_clock::now() < deadline) {
+        // The attempt ends early when the PBX refuses the connection, refuses
+        // the login or hangs up before the login is through.
+        const auto attempt_alive = [&] {
+            return link_.State() == TcpSocket::sckConnecting || link_.State() == TcpSocket::sckConnected;
+        };
+        while (attempt_alive() && !link_.ATASSessionReady && !link_.ATASLoginRefused &&
+               std::chrono::steady_clock::now() < deadline) {
             co_await link_.WaitForChange(deadline);
         }
     }

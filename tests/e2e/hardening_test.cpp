@@ -6,12 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cstring>
+#include <chrono>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,6 +136,7 @@ TEST_F(HardeningTest, AllowedClientsAppliesToIpv4PeersOfAnIpv6Socket) {
 struct LogTrap {
     const char* name;
     void (*arrange)(const TempProgramFolder& folder);
+    friend void PrintTo(const LogTrap& trap, std::ostream* out) { *out << trap.name; }
 };
 
 // A file named LogFiles: no path through it is a folder (ENOTDIR).

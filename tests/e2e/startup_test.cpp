@@ -156,6 +156,8 @@ TEST_F(GatewayStartTest, SecondCopyOnTheSameFolderIsRefusedAndTheFirstRunsOn) {
     ASSERT_TRUE(refused.has_value()) << second.Describe();
     EXPECT_TRUE(refused->exited) << *refused;
     EXPECT_NE(refused->code, 0);
+    // One line, the refusal, and nothing else (a sanitizer report would add more).
+    EXPECT_EQ(CountOf(second.Stderr(), "\n"), 1u) << second.Describe();
     EXPECT_NE(second.Stderr().find("Kelvarix already started"), std::string::npos) << second.Describe();
     // The second copy goes no further than its stop line: it neither listens
     // nor announces a start.

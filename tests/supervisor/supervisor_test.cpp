@@ -118,6 +118,20 @@ TEST_F(SupervisorTest, RefusedLoginEndsTheWaitEarly) {
     EXPECT_THAT(SystemLines().back(), StartsWith("Failed to connect to 127.0.0.1:"));
 }
 
+TEST_F(SupervisorTest, HangUpDuringTheLoginEndsTheWaitEarly) {
+    // A PBX that takes the connection and drops it before the login is
+    // through is tried again after ReconnectInterval, not after the 30 s.
+    settings_.ConnectTimeout = 30;
+    Sup().Timer_System_Timer();
+    acceptor_.async_accept(peer_, [](const asio::error_code&) {});
+    ASSERT_TRUE(RunUntil([&] { return peer_.is_open(); }));
+    PeerSend("USERNAME:");
+    ASSERT_TRUE(PeerGot("op1\r"));
+    peer_.close();
+    ASSERT_TRUE(RunUntil([&] { return !Sup().CycleBusy; }, std::chrono::seconds(10)));
+    EXPECT_THAT(SystemLines().back(), StartsWith("Failed to connect to 127.0.0.1:"));
+}
+
 struct SetupCase {
     bool reset;
     int heartbeat;
