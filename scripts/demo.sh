@@ -44,19 +44,8 @@ live=0
 
 section() { printf '\n===== %s =====\n' "$*"; }
 
-# Ends a child: the signal first, SIGKILL if it is still there after 5 s.
-# shellcheck disable=SC2317  # reached through the trap
-stop_child() {
-    local pid=$1 signal=$2
-    [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null || return 0
-    kill "-$signal" "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
+# shellcheck source=scripts/lib/children.sh
+source scripts/lib/children.sh  # the working folder is the root here
 
 # shellcheck disable=SC2317  # reached through the trap
 cleanup() {
