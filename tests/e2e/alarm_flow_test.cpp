@@ -88,6 +88,9 @@ TEST_F(AlarmFlowTest, DuplicateOfAnAcknowledgedEventIsRefusedAndNeverReachesTheP
     const std::string pbx = pbx_->Output();
     EXPECT_EQ(CountOf(pbx, "recv: SA<9>4711<9>"), 1u) << pbx;
     EXPECT_EQ(CountOf(pbx, "recv: SA<9>4713<9>"), 0u) << pbx;
+    // The reply reaches the socket before the gateway's own echo of it
+    // reaches our pipe: wait for the echo so the count below is complete.
+    ASSERT_TRUE(WaitForGatewayLine("sent (4714)")) << Describe();
     EXPECT_EQ(CountOf(GatewayOutput(), "Alarm has already been acknowledged by TermId 'T3', threw message "),
               2u)
         << GatewayOutput();
