@@ -7,19 +7,24 @@ cd "$(dirname "$0")/.."
 bash scripts/install-windows-deps.sh
 
 jobs=$(nproc)
-build=build-win
+build="build-win"
+
+# shellcheck source=scripts/lib/children.sh
+source scripts/lib/children.sh  # the working folder is the root here
+# shellcheck source=scripts/lib/windows.sh
+source scripts/lib/windows.sh
 
 # A Wine prefix of our own, kept in the build folder, and quiet Wine.
 export WINEPREFIX="$PWD/$build/wine-prefix"
 export WINEDEBUG=-all
+# Programs run without a display unless they are given the virtual one: a
+# message box (of -I, -U) on a real display would wait for a click. The
+# program folder is always the folder of kelvarix.exe.
+unset DISPLAY KELVARIX_HOME
 mkdir -p "$WINEPREFIX"
-# The Wine server and Wine's own services are started here, detached from
-# our output: started by a test program instead, they would inherit the
-# output pipe of ctest (or of test discovery), which would then wait for the
-# pipe to close for ever.
-wineserver -p </dev/null >/dev/null 2>&1
+services_out="$PWD/$build/wine-services.out"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-wine wineboot --init </dev/null >/dev/null 2>&1
+start_wine "$services_out"
 
 echo "== Windows build (MinGW-w64) and tests under Wine"
 cmake -G Ninja -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
@@ -28,13 +33,10 @@ cmake --build "$build" -j "$jobs"
 
 # Tests that Wine cannot run as Windows would, or that assume POSIX:
 #  - symbolic links: Wine cannot create them;
-#  - the listener's error text: the test expects the POSIX errno text;
-#  - the SCADA file: the test deletes the file while it still has it open,
-#    which Windows refuses.
+#  - the listener's error text: the test expects the POSIX errno text.
 wine_gaps='^(InstanceLockTest\.SameFolderSpelledDifferentlyIsStillTheSameFolder'
 wine_gaps+='|FilesTest\.ListingHoldsOnlyVisibleOrdinaryFiles'
-wine_gaps+='|TcpListenerTest\.UnusablePortGivesThePlatformErrorText'
-wine_gaps+='|SupervisorTest\.QueueStatesAndTheirCommands)$'
+wine_gaps+='|TcpListenerTest\.UnusablePortGivesThePlatformErrorText)$'
 ctest --test-dir "$build" --output-on-failure -j "$jobs" -E "$wine_gaps"
 
 # --- The Windows gateway as a whole, under Wine ------------------------------
@@ -48,26 +50,29 @@ cmake --build build -j "$jobs" --target kelvarix-pbxsim kelvarix-alarmsim
 home=$(mktemp -d "${TMPDIR:-/tmp}/kelvarix-win.XXXXXX")
 pbx_pid=""
 gateway_pid=""
+xvfb_pid=""
 cleanup() {
     for pid in $gateway_pid $pbx_pid; do kill "$pid" 2>/dev/null || true; done
     wineserver -k >/dev/null 2>&1 || true
+    stop_child "$xvfb_pid"
     rm -rf "$home"
 }
 trap cleanup EXIT
 
 fail() {
     echo "test-windows.sh: $*" >&2
-    for file in "$home"/*.out "$home"/LogFiles/*.Log; do
+    for file in "$home"/*.out "$home"/LogFiles/*.Log "$services_out"; do
         [[ -f $file ]] && { echo "--- $file"; tr -d '\r' <"$file" | tail -n 40; }
     done
     exit 1
 }
 
-# Waits until the file holds the text (at most the given seconds).
+# Waits until the file holds the text, from the given line on (at most the
+# given seconds).
 wait_for() {
-    local file=$1 text=$2 seconds=$3
+    local file=$1 text=$2 seconds=$3 from=${4:-1}
     local deadline=$((SECONDS + seconds))
-    until grep -qF -- "$text" "$file" 2>/dev/null; do
+    until tail -n "+$from" "$file" 2>/dev/null | grep -qF -- "$text"; do
         ((SECONDS < deadline)) || fail "no \"$text\" in $file after $seconds s"
         sleep 0.2
     done
@@ -79,42 +84,68 @@ expect() {
     echo "ok: $2"
 }
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+# The number of the line that the file's next line will have.
+next_line() {
+    local lines=0
+    [[ -f $1 ]] && lines=$(wc -l <"$1")
+    echo $((lines + 1))
+}
+
+# Waits until a window of kelvarix.exe with this caption is on the display.
+wait_for_window() {
+    local caption=$1 seconds=$2
+    local deadline=$((SECONDS + seconds))
+    until window_shown "$display" "$caption"; do
+        ((SECONDS < deadline)) || fail "no window \"$caption\" after $seconds s"
+        sleep 0.2
+    done
+    echo "ok: the window \"$caption\""
+}
+
+# Waits until the child has ended by itself (at most the given seconds) and
+# sets status to its exit status.
+wait_exit() {
+    local pid=$1 seconds=$2
+    local deadline=$((SECONDS + seconds))
+    while alive "$pid"; do
+        ((SECONDS < deadline)) || fail "process $pid still runs after $seconds s"
+        sleep 0.2
+    done
+    status=0
+    wait "$pid" || status=$?
 }
 
 # The program folder is the folder of kelvarix.exe: a copy of it, with its
 # settings and logs, in a folder of its own.
-cp "$build/kelvarix.exe" "$home/"
-build/kelvarix-pbxsim --port 0 --auto-ack 300 >"$home/pbxsim.out" 2>&1 </dev/null &
-pbx_pid=$!
-wait_for "$home/pbxsim.out" "listening " 10
-pbx_port=$(sed -n '1s/^listening //p' "$home/pbxsim.out")
+start_pbxsim "$home" || fail "the PBX simulator did not start"
 server_port=$(free_port)
-cat >"$home/Kelvarix.ini" <<INI
-[Orvane]
-ServerPort=$server_port
-ListenAddress=127.0.0.1
-[ATAS]
-IPAddress=127.0.0.1
-PortNumber=$pbx_port
-Username=kelvarix
-Password=kelvarix
-ConnectTimeout=5
-ReconnectInterval=1
-CommandTimeout=3
-HeartbeatInterval=60
-SM_Read=Read
-SM_Acknowledge=Acknowledge
-SendMCA=1
-QueueDeleteTime=2
-INI
-log() { echo "$home/LogFiles/$(date +%Y-%m-%d).Log"; }
+make_program_folder "$home" "$build/kelvarix.exe" "$server_port" "$pbx_port"
+log() { system_log "$home"; }
 
-wine "$home/kelvarix.exe" >"$home/gateway.out" 2>&1 </dev/null &
+# --help shows the Windows text and starts nothing.
+wine "$home/kelvarix.exe" --help >"$home/help.raw" 2>"$home/help.err" </dev/null ||
+    fail "--help failed"
+tr -d '\r' <"$home/help.raw" >"$home/help.out"
+for text in "Usage: kelvarix.exe" "Kelvarix.ini from its program folder" \
+    'LogFiles\ in the program folder' '-I, -Install     install the Windows service "Kelvarix"' \
+    '"Quorsyn Kelvarix service"' 'RunAsService = 1' 'File > Clear' 'File > Exit'; do
+    expect "$home/help.out" "$text"
+done
+if grep -qi systemd "$home/help.out"; then fail "the help text is the Linux one"; fi
+[[ ! -e $home/LogFiles ]] || fail "--help started the gateway"
+caption=$(wine "$home/kelvarix.exe" --version 2>/dev/null </dev/null | tr -d '\r')
+[[ $caption == "Kelvarix - Version "* ]] || fail "--version shows \"$caption\""
+echo "ok: $caption"
+
+# The gateway with its window, on a virtual display. The Wine server is
+# started afresh with its desktop on that display.
+start_display "$home" || fail "Xvfb did not start"
+start_wine "$services_out" "$display"
+DISPLAY=$display wine "$home/kelvarix.exe" >"$home/gateway.out" 2>&1 </dev/null &
 gateway_pid=$!
 wait_for "$(log)" "Successfully set menu (SM)" 60
 expect "$(log)" "Orvane server socket port $server_port was set in listening mode"
+wait_for_window "$caption" 30
 
 # One alarm: the alarm server hears "sent (ID)", the PBX's terminal
 # acknowledges it, the gateway reports that with MCA and cleans its queue.
@@ -123,13 +154,32 @@ build/kelvarix-alarmsim --port "$server_port" '1|0|88|4711|2001||Fire alarm room
 expect "$home/alarmsim.out" "reply: sent (4711)"
 wait_for "$(log)" "Sent MCA to PBX" 30
 wait_for "$(log)" "Removed old or deleted message from queue" 30
-kill "$gateway_pid"
-wait "$gateway_pid" 2>/dev/null || true
+
+# Stopped the way another program stops it: taskkill without /f posts
+# WM_CLOSE to its window. The gateway writes its stop line and ends itself.
+wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null ||
+    fail "taskkill did not reach kelvarix.exe"
+wait_for "$(log)" "Kelvarix was stopped (reason: Task Manager closed application)" 30
+wait_exit "$gateway_pid" 30
+gateway_pid=""
+((status == 0)) || fail "the gateway ended with status $status"
+echo "ok: the gateway ended by itself"
+
+# Started with no standard output and no console to attach to (as from
+# Explorer), --help shows its text in a message box instead.
+DISPLAY=$display wine start /wait "$(winepath -w "$home/kelvarix.exe" 2>/dev/null | tr -d '\r')" --help \
+    >"$home/start.out" 2>&1 </dev/null &
+gateway_pid=$!
+wait_for_window "Kelvarix" 30  # the box, titled with the program's name
+wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null || fail "taskkill failed"
+wait_exit "$gateway_pid" 30
 gateway_pid=""
 
-echo "== Service installation, removal and a start in service mode under Wine"
+echo "== The gateway as a Windows service under Wine"
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix'
-wine "$home/kelvarix.exe" -I >"$home/install.out" 2>&1 </dev/null
+# A run that ended half-way may have left its service registered.
+wine sc delete Kelvarix >/dev/null 2>&1 </dev/null || true
+wine "$home/kelvarix.exe" -I >"$home/install.out" 2>&1 </dev/null || fail "-I failed"
 expect "$home/install.out" "Kelvarix: Quorsyn Kelvarix service service installation succeeded"
 wine reg query "$service_key\\Parameters" /v RunAsService 2>/dev/null | tr -d '\r' >"$home/reg.out"
 grep -qE 'RunAsService +REG_SZ +1$' "$home/reg.out" || fail "RunAsService is not 1"
@@ -138,6 +188,7 @@ wine reg query "$service_key" /v Start 2>/dev/null | tr -d '\r' >"$home/reg.out"
 grep -qE 'Start +REG_DWORD +0x2$' "$home/reg.out" || fail "the service does not start automatically"
 echo "ok: automatic start"
 
+echo "-- started by hand"
 # Started by hand, the setting still makes it a service: the event-log entry.
 WINEDEBUG=-all,+eventlog wine "$home/kelvarix.exe" >"$home/service.out" 2>&1 </dev/null &
 gateway_pid=$!
@@ -146,7 +197,40 @@ kill "$gateway_pid"
 wait "$gateway_pid" 2>/dev/null || true
 gateway_pid=""
 
-wine "$home/kelvarix.exe" -U >"$home/remove.out" 2>&1 </dev/null
+# Started and stopped through Wine's service manager. "net start" returns
+# once the service reports that it is starting, "net stop" once the stop is
+# handed over: the rest is waited for.
+service_query() {
+    wine sc query Kelvarix 2>/dev/null </dev/null | tr -d '\r' | sed -n "s/^ *$1 *: *//p"
+}
+wait_for_state() {
+    local state=$1 seconds=$2
+    local deadline=$((SECONDS + seconds))
+    until [[ $(service_query STATE) =~ ^[0-9]+\ +$state$ ]]; do
+        ((SECONDS < deadline)) || fail "the service is not $state after $seconds s ($(service_query STATE))"
+        sleep 0.2
+    done
+    echo "ok: the service is $state"
+}
+echo "-- started and stopped by the service manager"
+from=$(next_line "$(log)")
+events=$(next_line "$services_out")
+wine net start Kelvarix >"$home/net.out" 2>&1 </dev/null || fail "net start failed"
+wait_for "$services_out" 'ReportEventW L"Quorsyn Kelvarix started"' 60 "$events"
+wait_for "$(log)" "Kelvarix was started" 60 "$from"
+wait_for "$(log)" "Successfully set menu (SM)" 60 "$from"
+wait_for_state RUNNING 30
+wine net stop Kelvarix >"$home/net.out" 2>&1 </dev/null || fail "net stop failed"
+wait_for "$(log)" "Kelvarix was stopped (reason: By Code)" 30 "$from"
+wait_for "$services_out" 'ReportEventW L"Kelvarix was stopped"' 30 "$events"
+wait_for_state STOPPED 30
+# Stopped with exit code 0: the service reported its own stop. A service
+# process that just ended would be left stopping, or marked with an exit code.
+[[ $(service_query WIN32_EXIT_CODE) =~ ^0\  ]] ||
+    fail "the service ended with $(service_query WIN32_EXIT_CODE)"
+echo "ok: the service stopped by itself"
+
+wine "$home/kelvarix.exe" -U >"$home/remove.out" 2>&1 </dev/null || fail "-U failed"
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service service uninstalled successfully"
 if wine reg query "$service_key" >/dev/null 2>&1; then fail "the service is still registered"; fi
 echo "ok: the service is gone"

@@ -3,9 +3,44 @@
 #include <string>
 #include <vector>
 
+#include "host/gateway.h"
 #include "host/lifecycle.h"
+#include "platform/command_line_text.h"
 
 namespace {
+#ifdef _WIN32
+constexpr const char* kHelp = R"(Kelvarix - alarm gateway between an alarm server and a PBX's ATAS interface
+
+Usage: kelvarix.exe [options]
+
+Kelvarix reads Kelvarix.ini from its program folder (the folder of
+kelvarix.exe, or %KELVARIX_HOME% when set), listens for the alarm server on
+[Orvane] ServerPort, connects to the PBX at [ATAS] IPAddress:PortNumber and
+writes its daily logs into LogFiles\ in the program folder.
+
+Options:
+  -I, -Install     install the Windows service "Kelvarix" (display name
+                   "Quorsyn Kelvarix service", automatic start), then exit;
+                   needs administrator rights
+  -U, -Uninstall   remove the service, then exit
+  --help           show this text
+  --version        show the version
+/I and /U work as well. The outcome of -I and -U is shown in a message box.
+
+Once installed (RunAsService = 1 under the service's Parameters key,
+HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix\Parameters), every start
+runs as the service: no window, and its events ("Quorsyn Kelvarix started",
+"Kelvarix was stopped") go to the Application event log, source Kelvarix.
+Start and stop it in the Services console or with "net start Kelvarix" and
+"net stop Kelvarix" (logged as "By Code").
+
+Otherwise Kelvarix shows its window with the newest log lines: File > Clear
+debug list empties the list, File > Exit (Alt+F4, the close box) stops the
+gateway with "User closed application". Task Manager or taskkill stops it
+with "Task Manager closed application", logging off or shutting Windows down
+with "Windows is closing".
+)";
+#else
 constexpr const char* kHelp = R"(Kelvarix - alarm gateway between an alarm server and a PBX's ATAS interface
 
 Usage: kelvarix [options]
@@ -34,17 +69,19 @@ Signals: SIGINT stops with "User closed application", SIGHUP with
 "Windows is closing", SIGTERM with "Task Manager closed application"
 ("By Code" when running as the service).
 )";
+#endif
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     for (const std::string& argument : arguments) {
         if (argument == "--help" || argument == "-h") {
-            std::fputs(kHelp, stdout);
+            kelvarix::WriteCommandLineText(kHelp, kelvarix::kProgramName);
             return 0;
         }
         if (argument == "--version") {
-            std::printf("%s\n", kelvarix::WindowCaption().c_str());
+            kelvarix::WriteCommandLineText(kelvarix::WindowCaption() + "\n",
+                                           kelvarix::kProgramName);
             return 0;
         }
     }
