@@ -35,7 +35,7 @@ void answer_lines(asio::ip::tcp::socket& socket) {
 }  // namespace
 
 Baseline::Baseline(asio::io_context& io, const Options& options)
-    : options_(options), client_(io), answerer_(answer_io_) {}
+    : options_(options), client_(io), pace_(io), answerer_(answer_io_) {}
 
 Baseline::~Baseline() { finish(); }
 
@@ -83,6 +83,14 @@ asio::awaitable<void> Baseline::exchange() {
     first_ = Clock::now();
     for (std::uint64_t i = 0; i < options_.count && !stopping_; ++i) {
         asio::error_code ec;
+        if (options_.rate > 0) {
+            // The same schedule as a paced load run: both ends sleep between
+            // lines, so each round trip includes waking them.
+            pace_.expires_at(first_ + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(static_cast<double>(i) / options_.rate)));
+            co_await pace_.async_wait(with_error(ec));
+            if (stopping_) co_return;
+        }
         const auto start = Clock::now();
         co_await asio::async_write(client_, asio::buffer(line), with_error(ec));
         if (!ec) ++sent_;
@@ -106,6 +114,7 @@ void Baseline::stop() {
     stopping_ = true;
     asio::error_code ignored;
     client_.close(ignored);
+    pace_.cancel();
 }
 
 Report Baseline::report() const {

@@ -9,6 +9,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <string>
 #include <thread>
@@ -34,6 +35,7 @@ private:
 
     const Options& options_;
     asio::ip::tcp::socket client_;
+    asio::steady_timer pace_;  // --rate: the wait for each line's turn
     asio::io_context answer_io_;  // only for blocking calls on the answering thread
     asio::ip::tcp::socket answerer_;
     std::thread answering_;

@@ -10,6 +10,7 @@
 #include <asio/write.hpp>
 
 #include <algorithm>
+#include <fstream>
 #include <iostream>
 #include <limits>
 
@@ -83,6 +84,17 @@ asio::awaitable<void> GatewayClient::run() {
     co_await await_replies();
     if (options_.keep_open_ms > 0 && !over()) co_await pause_until(Clock::now() + ms(options_.keep_open_ms));
     close();
+    if (!options_.stamps_path.empty()) write_stamps();
+}
+
+void GatewayClient::write_stamps() {
+    std::ofstream out(options_.stamps_path, std::ios::binary | std::ios::trunc);
+    for (const auto& [id, at] : stamps_) {
+        out << id << ' ' << std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count()
+            << '\n';
+    }
+    out.flush();
+    if (!out) fail("cannot write " + options_.stamps_path);
 }
 
 void GatewayClient::stop() {
@@ -194,6 +206,8 @@ asio::awaitable<void> GatewayClient::send_load() {
                            std::chrono::duration<double>(static_cast<double>(k) / options_.rate));
     };
     const auto wait = ms(options_.wait_ms);
+    const bool stamping = !options_.stamps_path.empty();
+    if (stamping) stamps_.reserve(total);
     std::uint64_t next = 0;
     std::string batch;
     std::vector<std::string> ids;
@@ -212,6 +226,7 @@ asio::awaitable<void> GatewayClient::send_load() {
             // schedule, so a gateway that holds us up cannot hide the delay.
             while (next < total && due(next) <= at && batch.size() < kWriteBatch) {
                 batch.append(alarms.next(id)).push_back('\n');
+                if (stamping) stamps_.emplace_back(id, at);
                 tracker_.expect(std::move(id), due(next));
                 ++next;
                 ++in_batch;
@@ -232,7 +247,10 @@ asio::awaitable<void> GatewayClient::send_load() {
                 ++in_batch;
             }
             at = Clock::now();
-            for (auto& each : ids) tracker_.expect(std::move(each), at);
+            for (auto& each : ids) {
+                if (stamping) stamps_.emplace_back(each, at);
+                tracker_.expect(std::move(each), at);
+            }
             ids.clear();
         }
         if (!co_await write(batch, in_batch, at)) co_return;

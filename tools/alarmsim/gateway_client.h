@@ -39,6 +39,7 @@ private:
     asio::awaitable<void> pause_until(Clock::time_point deadline);
     asio::awaitable<void> wait_for_reply(Clock::time_point deadline);
     void fail(std::string why);
+    void write_stamps();
     void close();
     bool over() const { return stopping_ || closed_; }
 
@@ -61,6 +62,7 @@ private:
     bool sending_done_ = false;
     bool stopping_ = false;
     bool closed_ = false;
+    std::vector<std::pair<std::string, Clock::time_point>> stamps_;  // --stamps: each alarm's send time
     std::size_t reported_strays_ = 0;
     std::string error_;
 };

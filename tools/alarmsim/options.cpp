@@ -32,12 +32,19 @@ Load mode: send N generated alarms 1|0|E<n>|A<n>|<dest>||<text>|T<n>.
   --rate R          open loop instead: R alarms per second on a fixed schedule,
                     latency counted from each alarm's scheduled send time
                     (not with --window)
+  --stamps FILE     write "<AlarmId> <ns>" to FILE for each alarm: the steady
+                    clock's nanoseconds just before its bytes were handed to
+                    the socket (kelvarix-pbxsim --stamps notes when its SA
+                    arrived; the two give the time through the gateway)
 
 Baseline mode: the round trip of a plain line over loopback TCP inside this
 program (an echo thread answers each alarm-sized line with 4 bytes), one at a
 time, TCP_NODELAY on both ends. The limit any one-at-a-time exchange can reach
 on this machine.
-  kelvarix-alarmsim --baseline COUNT [--text-bytes B] [--dest D]
+  kelvarix-alarmsim --baseline COUNT [--text-bytes B] [--dest D] [--rate R]
+  --rate R        R round trips per second on a fixed schedule instead of
+                  back to back (latency counted from each actual send), to
+                  compare with a paced load run under the same conditions
 
 Options of the lines and load modes:
   --host H        gateway address (default 127.0.0.1)
@@ -94,7 +101,8 @@ constexpr KnownOption kOptions[] = {
     {"--load", kLoad, true},                    {"--baseline", kBaseline, true},
     {"--dest", kLoad | kBaseline, true},        {"--text-bytes", kLoad | kBaseline, true},
     {"--repeat-share", kLoad, true},            {"--window", kLoad, true},
-    {"--rate", kLoad, true},                    {"--json", kLines | kLoad | kBaseline, false},
+    {"--rate", kLoad | kBaseline, true},        {"--json", kLines | kLoad | kBaseline, false},
+    {"--stamps", kLoad, true},
 };
 
 const KnownOption* find_option(std::string_view name) {
@@ -171,6 +179,9 @@ std::optional<std::string> apply(Options& o, std::string_view name, const std::s
         const auto v = to_double(value, 0.001, 1e9);
         if (!v) return bad("alarms per second above 0");
         o.rate = *v;
+    } else if (name == "--stamps") {
+        if (value.empty()) return bad("a file name");
+        o.stamps_path = value;
     }
     return std::nullopt;
 }

@@ -32,6 +32,7 @@ struct Options {
     double repeat_share = 0;
     std::size_t window = 1;  // 0: unlimited
     double rate = 0;         // alarms per second; 0: closed loop on the window
+    std::string stamps_path;  // load mode: where to note when each alarm went out
 
     bool json = false;
     bool help = false;

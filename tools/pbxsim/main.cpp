@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -40,6 +41,9 @@ int main(int argc, char** argv) {
     } catch (const std::system_error& error) {
         std::fprintf(stderr, "%s: cannot listen on %s port %u: %s\n", program.data(),
                      options.bind.c_str(), unsigned{options.port}, error.code().message().c_str());
+        return 1;
+    } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "%s: %s\n", program.data(), error.what());
         return 1;
     }
     server->start();

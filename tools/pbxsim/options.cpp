@@ -118,6 +118,7 @@ struct Parser {
         if (arg == "--port") return number(arg, inline_value, options.port);
         if (arg == "--bind") return text(options.bind);
         if (arg == "--quiet") return flag(options.quiet);
+        if (arg == "--stamps") return text(options.stamps_path);
         if (arg == "--user") return text(s.user);
         if (arg == "--password") return text(s.password);
         if (arg == "--reply") return reply(inline_value);
@@ -244,6 +245,9 @@ Output
     stopped                   on SIGINT or SIGTERM
   Characters below 32 are shown as <N>: a TAB is <9>.
   --quiet              leave out the recv: and send: lines
+  --stamps FILE        write "<AlarmId> <ns>" to FILE for each SA received:
+                       the steady clock's nanoseconds when its bytes were
+                       read (for latency measurements across processes)
   -h, --help           show this text
 
 Typing

@@ -14,6 +14,7 @@ struct Options {
     std::string bind = "127.0.0.1";
     std::uint16_t port = 0;  // 0: the system picks a free port
     bool quiet = false;
+    std::string stamps_path;  // where to note when each SA arrived; empty: nowhere
     bool help = false;
     SessionConfig session;
 };

@@ -7,9 +7,12 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #ifdef _WIN32
 #include <asio/post.hpp>
@@ -33,20 +36,43 @@ void rethrow(std::exception_ptr error) {
 
 }  // namespace
 
+Printer::Printer(bool quiet, const std::string& stamps_path) : quiet_(quiet) {
+    if (stamps_path.empty()) return;
+    stamps_ = std::fopen(stamps_path.c_str(), "w");
+    if (stamps_ == nullptr) {
+        throw std::runtime_error("cannot write " + stamps_path + ": " + std::strerror(errno));
+    }
+}
+
+Printer::~Printer() {
+    if (stamps_ != nullptr) std::fclose(stamps_);
+}
+
 void Printer::event(std::string_view line) {
     write(line);
     std::fflush(stdout);
 }
 
-void Printer::actions(const std::vector<Action>& actions) {
+void Printer::actions(const std::vector<Action>& actions, TimePoint received_at) {
     bool any = false;
+    bool stamped = false;
     for (const auto& action : actions) {
+        if (stamps_ != nullptr && action.kind == Action::Kind::received &&
+            action.text.starts_with("SA\t")) {
+            const auto fields = split_fields(action.text);
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                received_at.time_since_epoch());
+            std::fprintf(stamps_, "%.*s %lld\n", static_cast<int>(fields[1].size()),
+                         fields[1].data(), static_cast<long long>(ns.count()));
+            stamped = true;
+        }
         if (const auto line = output_line(action, quiet_)) {
             write(*line);
             any = true;
         }
     }
     if (any) std::fflush(stdout);
+    if (stamped) std::fflush(stamps_);
 }
 
 void Printer::write(std::string_view line) {
@@ -101,7 +127,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
                 finish();
                 co_return;
             }
-            perform(session_.on_data({buffer.data(), n}, Clock::now()));
+            const TimePoint now = Clock::now();
+            perform(session_.on_data({buffer.data(), n}, now), now);
         }
     }
 
@@ -115,7 +142,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
     }
 
-    void perform(std::vector<Action> actions) {
+    void perform(std::vector<Action> actions, TimePoint received_at = {}) {
         if (closed_) return;
         bool close = false;
         for (auto& action : actions) {
@@ -127,7 +154,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
         // Write first: printing must not delay a reply.
         write_pending();
-        printer_.actions(actions);
+        printer_.actions(actions, received_at);
         if (close) {
             closing_ = true;
             if (!writing_) {
@@ -193,7 +220,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 Server::Server(asio::io_context& io, Options options)
     : io_(io),
       options_(std::move(options)),
-      printer_(options_.quiet),
+      printer_(options_.quiet, options_.stamps_path),
       acceptor_(io, {asio::ip::make_address(options_.bind), options_.port}),
 #ifndef _WIN32
       input_(io),

@@ -5,6 +5,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/signal_set.hpp>
+#include <cstdio>
 #ifndef _WIN32
 #include <asio/posix/stream_descriptor.hpp>
 #endif
@@ -17,16 +18,22 @@
 
 namespace kelvarix::pbxsim {
 
-// Writes output lines to standard output, each batch flushed at once.
+// Writes output lines to standard output, each batch flushed at once, and
+// notes the arrival time of each SA in the stamps file when there is one.
 class Printer {
   public:
-    explicit Printer(bool quiet) : quiet_(quiet) {}
+    // Throws std::runtime_error when the stamps file cannot be opened.
+    Printer(bool quiet, const std::string& stamps_path);
+    ~Printer();
+    Printer(const Printer&) = delete;
+    Printer& operator=(const Printer&) = delete;
     void event(std::string_view line);
-    void actions(const std::vector<Action>& actions);
+    void actions(const std::vector<Action>& actions, TimePoint received_at = {});
 
   private:
     void write(std::string_view line);
     bool quiet_;
+    std::FILE* stamps_ = nullptr;
 };
 
 class Connection;

@@ -36,6 +36,8 @@ TEST(Options, LoadTakesItsSettingsInBothSpellings) {
     EXPECT_TRUE(o.json);
     EXPECT_EQ(o.wait_ms, 5000u);
     EXPECT_EQ(parse_ok({"--baseline", "10"}).mode, Mode::baseline);  // needs no port
+    EXPECT_DOUBLE_EQ(parse_ok({"--baseline", "10", "--rate", "1000"}).rate, 1000.0);
+    EXPECT_EQ(parse_ok({"--port", "1", "--load", "5", "--stamps", "s.txt"}).stamps_path, "s.txt");
 }
 
 TEST(Options, RefusesWhatCannotWork) {
@@ -56,6 +58,8 @@ TEST(Options, RefusesWhatCannotWork) {
         {"--port", "7000", "--wait"},
         {"--port", "7000", "--json=yes", "x"},
         {"--port", "7000", "--frobnicate", "x"},
+        {"--port", "7000", "--stamps", "s.txt", "x"},         // stamps are for the load mode
+        {"--port", "7000", "--load", "10", "--stamps", ""},
     };
     for (const auto& args : bad) {
         std::string joined;
