@@ -51,7 +51,7 @@ struct Gateway {
     const Clock& clock;
     const std::string AppPath;
     const Settings settings;
-    BackgroundWriter writer;
+    BackgroundWriter writer{BackgroundWriter::Start::WhenAsked};  // see RunEventLoop
     WindowList window;
     Logger logger;
     MessageQueue queue;

@@ -78,6 +78,18 @@ void ReportConfigError(const ConfigError& error, Logger& logger) {
     logger.WriteSystemLog(error.message);
 }
 
+// Runs the event loop until it is stopped. Whenever the loop has handled
+// everything that is ready and is about to sleep, the log writer may start on
+// the lines of that work: an alarm's "SA" and reply go out first, its disk
+// work follows while the gateway waits anyway.
+void RunEventLoop(asio::io_context& io, BackgroundWriter& writer) {
+    while (!io.stopped()) {
+        io.poll();
+        writer.WakeUp();
+        if (io.stopped() || io.run_one() == 0) break;
+    }
+}
+
 }  // namespace
 
 int RunGateway(const std::vector<std::string>& arguments) {
@@ -173,7 +185,7 @@ int RunGateway(const std::vector<std::string>& arguments) {
         [&](StopRequest request) { stop(CloseModeOf(request, service != nullptr)); });
     // Ready once a stop request can be handled.
     if (service) service->ReportReady();
-    io.run();
+    RunEventLoop(io, g.writer);
     // The process ends at once: no word to either peer, nothing saved. The
     // terminal is given back first.
     console.reset();

@@ -4,7 +4,7 @@
 
 namespace kelvarix {
 
-BackgroundWriter::BackgroundWriter() : thread_([this] { Run(); }) {}
+BackgroundWriter::BackgroundWriter(Start start) : start_(start), thread_([this] { Run(); }) {}
 
 BackgroundWriter::~BackgroundWriter() {
     {
@@ -25,47 +25,88 @@ void BackgroundWriter::WriteToStream(std::FILE* stream, std::string text) {
 
 void BackgroundWriter::Push(Job job) {
     std::unique_lock lock(mutex_);
-    ++waiters_;
-    done_.wait(lock, [this] {
+    const auto room = [this] {
         return jobs_.size() < kMaxWaiting && waiting_bytes_ < kMaxWaitingBytes;
-    });
-    --waiters_;
-    waiting_bytes_ += job.text.size();
+    };
+    if (!room()) {
+        ++waiters_;
+        work_.notify_one();  // a full backlog is written whoever asked for it
+        done_.wait(lock, room);
+        --waiters_;
+    }
+    waiting_bytes_ += Weight(job);
     jobs_.push_back(std::move(job));
-    const bool wake = sleeping_;  // a busy writer finds the job without a wake-up call
+    // A busy writer finds the job without a wake-up call.
+    const bool wake = sleeping_ && start_ == Start::OnEachLine;
+    lock.unlock();
+    if (wake) work_.notify_one();
+}
+
+void BackgroundWriter::WakeUp() {
+    std::unique_lock lock(mutex_);
+    const bool wake = sleeping_ && !jobs_.empty();
     lock.unlock();
     if (wake) work_.notify_one();
 }
 
 void BackgroundWriter::Flush() {
     std::unique_lock lock(mutex_);
+    if (!jobs_.empty()) work_.notify_one();
     ++waiters_;
     done_.wait(lock, [this] { return jobs_.empty() && !busy_; });
     --waiters_;
 }
 
+std::size_t BackgroundWriter::Weight(const Job& job) {
+    return sizeof(Job) + job.path.size() + job.text.size();
+}
+
 void BackgroundWriter::Run() {
     std::unique_lock lock(mutex_);
+    std::deque<Job> batch;
     for (;;) {
         sleeping_ = true;
         work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
         sleeping_ = false;
         if (jobs_.empty()) return;  // stopping, and everything is written
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
-        waiting_bytes_ -= job.text.size();
+        batch.swap(jobs_);
         busy_ = true;
         lock.unlock();
-        if (job.stream == nullptr) {
-            kelvarix::AppendToFile(job.path, job.text);
-        } else {
-            std::fwrite(job.text.data(), 1, job.text.size(), job.stream);
-            std::fflush(job.stream);
-        }
+        const std::size_t written = Write(batch);
+        batch.clear();
         lock.lock();
+        waiting_bytes_ -= written;
         busy_ = false;
         if (waiters_ > 0) done_.notify_all();
     }
+}
+
+std::size_t BackgroundWriter::Write(const std::deque<Job>& batch) {
+    // Each file line gets its own open, write and close; the lines for a
+    // stream are gathered into one write, flushed when the batch is done.
+    std::size_t weight = 0;
+    std::FILE* stream = nullptr;
+    std::string gathered;
+    const auto write_gathered = [&] {
+        if (stream == nullptr) return;
+        std::fwrite(gathered.data(), 1, gathered.size(), stream);
+        std::fflush(stream);
+        gathered.clear();
+    };
+    for (const Job& job : batch) {
+        weight += Weight(job);
+        if (job.stream == nullptr) {
+            kelvarix::AppendToFile(job.path, job.text);
+            continue;
+        }
+        if (job.stream != stream) {
+            write_gathered();
+            stream = job.stream;
+        }
+        gathered += job.text;
+    }
+    write_gathered();
+    return weight;
 }
 
 }  // namespace kelvarix

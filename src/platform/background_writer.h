@@ -2,6 +2,11 @@
 // Writes log lines on a thread of its own, so the event thread never waits
 // for the disk. Each line is still appended with its own open, write and
 // close, in the order it was given; Flush() waits until all are written.
+//
+// By default the writer starts on each line. A writer made with
+// WakeUp::WhenAsked waits for WakeUp() instead: the event loop calls it when
+// it has nothing left to do, so the disk work of an alarm's log lines starts
+// after the alarm is on its way rather than competing with it.
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -14,12 +19,15 @@ namespace kelvarix {
 
 class BackgroundWriter {
 public:
-    // Lines waiting beyond this make the caller wait: a disk that cannot keep
-    // up slows the gateway down rather than filling its memory.
+    // Lines waiting beyond this (in number, or in memory with the batch being
+    // written) make the caller wait: a disk that cannot keep up slows the
+    // gateway down rather than filling its memory.
     static constexpr std::size_t kMaxWaiting = 100'000;
     static constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
 
-    BackgroundWriter();
+    enum class Start { OnEachLine, WhenAsked };
+
+    explicit BackgroundWriter(Start start = Start::OnEachLine);
     ~BackgroundWriter();  // writes what is waiting, then stops
     BackgroundWriter(const BackgroundWriter&) = delete;
     BackgroundWriter& operator=(const BackgroundWriter&) = delete;
@@ -30,6 +38,8 @@ public:
     void WriteToStream(std::FILE* stream, std::string text);
     // Returns once every line given so far is written.
     void Flush();
+    // Lets the writer start on the lines waiting (cheap when there are none).
+    void WakeUp();
 
 private:
     struct Job {
@@ -37,9 +47,14 @@ private:
         std::FILE* stream = nullptr;
         std::string text;
     };
+    // What a waiting job costs in memory, as counted against kMaxWaitingBytes.
+    static std::size_t Weight(const Job& job);
     void Push(Job job);
     void Run();
+    // Writes a batch in order; returns the weight of its jobs.
+    std::size_t Write(const std::deque<Job>& batch);
 
+    const Start start_;
     std::mutex mutex_;
     std::condition_variable work_;
     std::condition_variable done_;

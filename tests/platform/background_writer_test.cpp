@@ -54,5 +54,42 @@ TEST(BackgroundWriter, AnUnwritableFileIsSkippedAndTheRestGoesOn) {
     fs::remove_all(folder);
 }
 
+TEST(BackgroundWriter, StartedWhenAskedWritesOnlyAfterWakeUpOrFlush) {
+    const fs::path folder = fs::temp_directory_path() / "kelvarix-writer-test3";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string path = (folder / "x.Dbg").string();
+    BackgroundWriter writer(BackgroundWriter::Start::WhenAsked);
+    writer.AppendToFile(path, "first\r\n");
+    writer.AppendToFile(path, "second\r\n");
+    // Nothing asked the writer to start yet, so the lines wait.
+    EXPECT_FALSE(fs::exists(path));
+    writer.WakeUp();
+    writer.Flush();
+    EXPECT_EQ(Read(path), "first\r\nsecond\r\n");
+
+    writer.AppendToFile(path, "third\r\n");
+    writer.Flush();  // also starts it
+    EXPECT_EQ(Read(path), "first\r\nsecond\r\nthird\r\n");
+    fs::remove_all(folder);
+}
+
+TEST(BackgroundWriter, AFullBacklogIsWrittenWithoutAWakeUp) {
+    // Lines beyond the byte limit make the caller wait for room; with a writer
+    // that waits to be asked, that wait must start it, not hang for ever.
+    const fs::path folder = fs::temp_directory_path() / "kelvarix-writer-test4";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string path = (folder / "big.Dbg").string();
+    const std::string line(1024 * 1024, 'x');
+    const std::size_t lines = BackgroundWriter::kMaxWaitingBytes / line.size() + 3;
+    {
+        BackgroundWriter writer(BackgroundWriter::Start::WhenAsked);
+        for (std::size_t i = 0; i < lines; ++i) writer.AppendToFile(path, line);
+    }
+    EXPECT_EQ(fs::file_size(path), lines * line.size());
+    fs::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace kelvarix
