@@ -36,11 +36,13 @@ field() { python3 -c "import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]
 rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
-start_pair() {  # folder, extra ini lines -> sets gateway_pid, server_port
+start_pair() {  # folder, extra ini lines -> sets gateway_pid, pbx_pid, server_port
     local folder=$1 extra=$2
     mkdir -p "$folder"
-    "$bin/kelvarix-pbxsim" --port 0 --quiet --no-heartbeat-check >"$folder/pbx.out" 2>&1 &
-    pids+=($!)
+    "$bin/kelvarix-pbxsim" --port 0 --quiet --no-heartbeat-check --stamps "$folder/sa.txt" \
+        >"$folder/pbx.out" 2>&1 &
+    pbx_pid=$!
+    pids+=($pbx_pid)
     until [[ -s $folder/pbx.out ]]; do sleep 0.05; done
     local atas_port
     atas_port=$(awk 'NR==1 {print $2}' "$folder/pbx.out")
@@ -57,21 +59,62 @@ echo
 echo "== end to end, side by side"
 start_pair "$work/a" ""
 base=$("$bin/kelvarix-alarmsim" --baseline 20000 --json | json)
+base_paced=$("$bin/kelvarix-alarmsim" --baseline 5000 --rate 1000 --json | json)
 gw=$("$bin/kelvarix-alarmsim" --port "$server_port" --load 20000 --json | json)
-paced=$("$bin/kelvarix-alarmsim" --port "$server_port" --load 5000 --rate 1000 --json | json)
+# The PBX simulator notes when each SA arrived; the paced run notes when each
+# alarm went out. Their difference is the way through the gateway plus two
+# one-way loopback trips: an upper bound of arrival -> SA leaving.
+stamped_before=$(wc -l <"$work/a/sa.txt")
+paced=$("$bin/kelvarix-alarmsim" --port "$server_port" --load 5000 --rate 1000 \
+    --stamps "$work/a/sent.txt" --json | json)
+through=$(python3 - "$work/a/sent.txt" "$work/a/sa.txt" "$stamped_before" <<'PY'
+import json, math, sys
+sent = dict(line.split() for line in open(sys.argv[1]))
+arrived = {}
+for line in open(sys.argv[2]).readlines()[int(sys.argv[3]):]:
+    alarm, ns = line.split()
+    arrived.setdefault(alarm, int(ns))
+d = sorted((arrived[a] - int(ns)) / 1000 for a, ns in sent.items() if a in arrived)
+rank = lambda p: d[max(0, math.ceil(p / 100 * len(d)) - 1)]
+print(json.dumps({"n": len(d), "of": len(sent), "p50_us": rank(50), "p99_us": rank(99), "max_us": d[-1]}))
+PY
+)
 base_rate=$(field "$base" rate_per_s); base_p99=$(field "$base" p99_us)
+base_paced_p99=$(field "$base_paced" p99_us)
 gw_rate=$(field "$gw" rate_per_s)
 paced_p99=$(field "$paced" p99_us)
-printf 'raw loopback round trip: %.0f/s, p99 %.1f us\n' "$base_rate" "$base_p99"
+through_p99=$(field "$through" p99_us)
+printf 'raw loopback round trip: %.0f/s, p99 %.1f us; paced at 1000/s: p99 %.1f us\n' \
+    "$base_rate" "$base_p99" "$base_paced_p99"
 printf 'gateway, one alarm at a time: %.0f alarms/s (missing %s, doubled %s)\n' \
     "$gw_rate" "$(field "$gw" missing)" "$(field "$gw" doubled)"
-printf 'gateway at 1000 alarms/s: reply p99 %.1f us (an upper bound of arrival -> SA)\n' "$paced_p99"
-python3 - "$gw_rate" "$base_rate" "$paced_p99" "$base_p99" <<'PY'
+printf 'gateway at 1000 alarms/s: alarm out -> SA in at the PBX p50 %.1f us, p99 %.1f us (%s of %s stamped); reply p99 %.1f us\n' \
+    "$(field "$through" p50_us)" "$through_p99" "$(field "$through" n)" "$(field "$through" of)" "$paced_p99"
+python3 - "$gw_rate" "$base_rate" "$through_p99" "$base_p99" "$base_paced_p99" <<'PY'
 import sys
-gw, base, p99, base_p99 = map(float, sys.argv[1:])
+gw, base, p99, base_p99, paced_p99 = map(float, sys.argv[1:])
 print(f"  throughput ratio {gw / base:.3f} (goal >= 0.3): {'met' if gw / base >= 0.3 else 'NOT met'}")
-print(f"  latency ratio {p99 / base_p99:.1f} (goal <= 5): {'met' if p99 / base_p99 <= 5 else 'NOT met'}")
+print(f"  latency ratio {p99 / base_p99:.1f} (goal <= 5): {'met' if p99 / base_p99 <= 5 else 'NOT met'}"
+      f"; against the paced round trip {p99 / paced_p99:.1f}")
 PY
+if command -v taskset >/dev/null; then
+    # Where the time goes: both runs again with every process on one core,
+    # so that no hop between them has to wake the other core.
+    all_cores=$(taskset -p $$ | awk '{print $NF}')
+    taskset -a -p -c 0 "$gateway_pid" >/dev/null
+    taskset -a -p -c 0 "$pbx_pid" >/dev/null
+    pinned_base=$(taskset -c 0 "$bin/kelvarix-alarmsim" --baseline 20000 --json | json)
+    pinned_gw=$(taskset -c 0 "$bin/kelvarix-alarmsim" --port "$server_port" --load 20000 --json | json)
+    taskset -a -p "$all_cores" "$gateway_pid" >/dev/null
+    taskset -a -p "$all_cores" "$pbx_pid" >/dev/null
+    pinned_base_rate=$(field "$pinned_base" rate_per_s)
+    pinned_gw_rate=$(field "$pinned_gw" rate_per_s)
+    python3 - "$pinned_gw_rate" "$pinned_base_rate" <<'PY'
+import sys
+gw, base = map(float, sys.argv[1:])
+print(f"  for comparison, everything on one core: raw {base:.0f}/s, gateway {gw:.0f}/s, ratio {gw / base:.3f}")
+PY
+fi
 
 echo
 echo "== with $fill alarms queued"
