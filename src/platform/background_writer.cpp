@@ -78,6 +78,12 @@ void BackgroundWriter::Run() {
         waiting_bytes_ -= written;
         busy_ = false;
         if (waiters_ > 0) done_.notify_all();
+        if (start_ == Start::WhenAsked) {
+            // A moment's rest gathers the lines of a burst of alarms into one
+            // batch instead of a wake-up for each; a caller that waits for the
+            // writer ends the rest.
+            work_.wait_for(lock, kRest, [this] { return stopping_ || waiters_ > 0; });
+        }
     }
 }
 

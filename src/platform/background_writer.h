@@ -4,9 +4,12 @@
 // close, in the order it was given; Flush() waits until all are written.
 //
 // By default the writer starts on each line. A writer made with
-// WakeUp::WhenAsked waits for WakeUp() instead: the event loop calls it when
+// Start::WhenAsked waits for WakeUp() instead: the event loop calls it when
 // it has nothing left to do, so the disk work of an alarm's log lines starts
-// after the alarm is on its way rather than competing with it.
+// after the alarm is on its way rather than competing with it. Such a writer
+// also rests for kRest after each batch, so that during a burst of alarms
+// their lines reach the disk together, at most that much later.
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -24,6 +27,7 @@ public:
     // gateway down rather than filling its memory.
     static constexpr std::size_t kMaxWaiting = 100'000;
     static constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds kRest{5};
 
     enum class Start { OnEachLine, WhenAsked };
 
