@@ -10,6 +10,7 @@
 #include "logging/logger.h"
 #include "pbx/atas_link.h"
 #include "platform/awaitable.h"
+#include "platform/files.h"
 #include "queue/message_queue.h"
 #include "supervisor/queue_maintenance.h"
 
@@ -136,6 +137,16 @@ void BM_IntakeOneLine(benchmark::State& state) {
     if (replies != static_cast<std::size_t>(state.iterations())) state.SkipWithError("lost reply");
 }
 BENCHMARK(BM_IntakeOneLine);
+
+// One log line as the files get it: open, append, close. An alarm that goes
+// through costs five of them (four traffic lines and "Alarm to PBX").
+void BM_AppendLogLine(benchmark::State& state) {
+    const std::string path = BenchFolder() + "append.Dbg";
+    const std::string line = "12:00:00 [KVX -> ATAS]    SA<9>4711<9>2001<9>" + std::string(100, 'm') + "<13>\r\n";
+    for (auto _ : state) AppendToFile(path, line);
+    std::filesystem::remove(path);
+}
+BENCHMARK(BM_AppendLogLine);
 
 // The receive handling of one "ack" reply (traffic log included).
 void BM_ReceiveOneReply(benchmark::State& state) {
