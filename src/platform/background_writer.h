@@ -24,9 +24,10 @@ class BackgroundWriter {
 public:
     // Lines waiting beyond this (in number, or in memory with the batch being
     // written) make the caller wait: a disk that cannot keep up slows the
-    // gateway down rather than filling its memory.
+    // gateway down rather than filling its memory. 1 MiB holds the lines of
+    // several hundred alarms, far more than a batch gathers in kRest.
     static constexpr std::size_t kMaxWaiting = 100'000;
-    static constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
+    static constexpr std::size_t kMaxWaitingBytes = 1024 * 1024;
     static constexpr std::chrono::milliseconds kRest{5};
 
     enum class Start { OnEachLine, WhenAsked };
