@@ -11,17 +11,6 @@
 namespace kelvarix::e2e::rig {
 namespace {
 
-std::vector<std::string> Lines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        lines.emplace_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 // Seconds since midnight of a window line's "HH:MM:SS" lead.
 int SecondOfDay(std::string_view line) {
     return std::stoi(std::string(line.substr(0, 2))) * 3600 +

@@ -113,6 +113,17 @@ std::size_t CountOf(std::string_view text, std::string_view part) {
     return count;
 }
 
+std::vector<std::string> Lines(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        lines.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
 namespace {
 sockaddr_in Loopback(int port) {
     sockaddr_in address{};

@@ -37,6 +37,8 @@ bool WaitForTextInFile(const std::string& path, std::string_view text, Duration 
 bool InOrder(std::string_view text, const std::vector<std::string_view>& parts);
 // How many times part occurs in text.
 std::size_t CountOf(std::string_view text, std::string_view part);
+// The text's lines without their LF.
+std::vector<std::string> Lines(std::string_view text);
 
 // A port on 127.0.0.1 that nothing used at the moment of the call.
 int FreeLocalPort();

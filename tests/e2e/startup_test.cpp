@@ -17,17 +17,6 @@
 namespace kelvarix::e2e {
 namespace {
 
-std::vector<std::string> Lines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        lines.emplace_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 // A "9" in the pattern stands for any digit.
 bool MatchesPattern(std::string_view text, std::string_view pattern) {
     if (text.size() != pattern.size()) return false;

@@ -1,32 +1,17 @@
-#include "platform/message_box.h"
-
 #include <cstdio>
 
+#include "platform/native_message_box.h"
 #include "platform/window_list.h"
 
 namespace kelvarix {
 
-namespace {
-MessageBoxHandler& Handler() {
-    static MessageBoxHandler handler;
-    return handler;
-}
-}  // namespace
-
-void SetMessageBoxHandler(MessageBoxHandler handler) { Handler() = std::move(handler); }
-
-void ShowMessageBox(const std::string& text, const std::string& title, MessageIcon) {
-    if (Handler()) {
-        Handler()(text, title);
-        return;
-    }
-    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+// Without a window the text stands on standard error; a key is awaited only
+// when someone sits at a terminal to press it.
+void ShowNativeMessageBox(const std::string&, const std::string&, MessageIcon) {
+    if (!StandardInputIsTerminal()) return;
+    std::fprintf(stderr, "Press Enter to continue.\n");
     std::fflush(stderr);
-    if (StandardInputIsTerminal()) {
-        std::fprintf(stderr, "Press Enter to continue.\n");
-        std::fflush(stderr);
-        for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
-        }
+    for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
     }
 }
 
