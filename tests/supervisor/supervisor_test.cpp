@@ -34,6 +34,16 @@ protected:
         Sup().Timer_System_Timer();
         ASSERT_TRUE(RunUntil([&] { return !Sup().CycleBusy; }, std::chrono::seconds(10)));
     }
+    // Alarms held back while the link was down, oldest first.
+    void Buffer(std::initializer_list<const char*> ids) {
+        for (const char* id : ids) {
+            auto m = std::make_shared<cMessage>();
+            m->m_AlarmId = id;
+            m->m_EventId = id;
+            m->m_Destination = "2001";
+            buffered_.push_back(m);
+        }
+    }
     // A connected link whose session set-up is done, as after a login.
     void Connected() {
         Sup();
@@ -319,13 +329,7 @@ TEST_F(SupervisorTest, NegativeQueueDeleteTimeCountsAsZero) {
 TEST_F(SupervisorTest, BufferedAlarmsGoFirstOldestFirst) {
     settings_.HeartbeatInterval = 1;
     Connected();
-    for (const char* id : {"B1", "B2", "B3"}) {
-        auto m = std::make_shared<cMessage>();
-        m->m_AlarmId = id;
-        m->m_EventId = id;
-        m->m_Destination = "2001";
-        buffered_.push_back(m);
-    }
+    Buffer({"B1", "B2", "B3"});
     Queue("A1", "E1", "2001", "", MessageState::AckedByAlarmServer);
     Sup().HeartbeatElapsed = 1000;
     Sup().Timer_System_Timer();
@@ -338,12 +342,7 @@ TEST_F(SupervisorTest, BufferedAlarmsGoFirstOldestFirst) {
 TEST_F(SupervisorTest, BufferedAlarmsStayWhenTheLinkDrops) {
     settings_.CommandTimeout = 60;
     Connected();
-    for (const char* id : {"B1", "B2"}) {
-        auto m = std::make_shared<cMessage>();
-        m->m_AlarmId = id;
-        m->m_EventId = id;
-        buffered_.push_back(m);
-    }
+    Buffer({"B1", "B2"});
     Sup().Timer_System_Timer();
     ASSERT_TRUE(PeerGot("SA\tB1"));
     peer_.close();
@@ -369,12 +368,7 @@ TEST_F(SupervisorTest, BufferedAlarmsStayWhenTheLinkDrops) {
 TEST_F(SupervisorTest, BufferedAlarmRefusedOrUnansweredOnALiveLinkIsNotSentAgain) {
     settings_.CommandTimeout = 1;
     Connected();
-    for (const char* id : {"B1", "B2"}) {
-        auto m = std::make_shared<cMessage>();
-        m->m_AlarmId = id;
-        m->m_EventId = id;
-        buffered_.push_back(m);
-    }
+    Buffer({"B1", "B2"});
     Sup().Timer_System_Timer();
     ASSERT_TRUE(PeerGot("SA\tB1"));
     PeerSend("nack\r");
