@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/settings.h"
+#include "config/settings.h"
 #include "logging/logger.h"
 #include "queue/message_queue.h"
 

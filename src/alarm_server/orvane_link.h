@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "alarm_server/intake.h"
-#include "host/settings.h"
+#include "config/settings.h"
 #include "logging/logger.h"
 #include "platform/tcp_listener.h"
 #include "platform/tcp_socket.h"

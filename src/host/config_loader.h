@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "host/ini_reader.h"
-#include "host/settings.h"
+#include "config/settings.h"
 
 namespace kelvarix {
 

@@ -7,7 +7,7 @@
 #include "alarm_server/intake.h"
 #include "alarm_server/orvane_link.h"
 #include "alarm_server/pbx_port.h"
-#include "host/settings.h"
+#include "config/settings.h"
 #include "logging/logger.h"
 #include "pbx/alarm_dispatch.h"
 #include "pbx/atas_link.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/settings.h"
+#include "config/settings.h"
 #include "logging/logger.h"
 #include "pbx/atas_protocol.h"
 #include "platform/async_signal.h"

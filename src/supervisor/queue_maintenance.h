@@ -3,7 +3,7 @@
 // entries are reported or deleted on the PBX, finished and old entries leave.
 #include <asio/awaitable.hpp>
 
-#include "host/settings.h"
+#include "config/settings.h"
 #include "logging/logger.h"
 #include "pbx/alarm_dispatch.h"
 #include "pbx/atas_link.h"

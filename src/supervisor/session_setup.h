@@ -2,7 +2,7 @@
 // Prepares a freshly logged-in ATAS session: reset, echo and heartbeat, menu.
 #include <asio/awaitable.hpp>
 
-#include "host/settings.h"
+#include "config/settings.h"
 #include "logging/logger.h"
 #include "pbx/atas_link.h"
 

@@ -6,7 +6,7 @@
 #include <asio/awaitable.hpp>
 #include <cstdint>
 
-#include "host/settings.h"
+#include "config/settings.h"
 #include "logging/logger.h"
 #include "pbx/atas_link.h"
 #include "platform/clock.h"
