@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "host/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvarix {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "host/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvarix {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/temp_dir.h"
+#include "support/temp_dir.h"
 #include "platform/background_writer.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"

@@ -6,7 +6,7 @@
 
 #include "host/ini_reader.h"
 #include "host/service_mode.h"
-#include "host/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvarix {
 namespace {

@@ -5,7 +5,7 @@
 #include <asio/io_context.hpp>
 #include <optional>
 
-#include "platform/io_helpers.h"
+#include "support/io_helpers.h"
 
 namespace kelvarix {
 namespace {

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvarix {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "host/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvarix {
 namespace {

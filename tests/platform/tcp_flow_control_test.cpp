@@ -8,7 +8,7 @@
 #include <asio/write.hpp>
 #include <string>
 
-#include "platform/io_helpers.h"
+#include "support/io_helpers.h"
 #include "platform/tcp_socket.h"
 
 namespace kelvarix {

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/io_helpers.h"
+#include "support/io_helpers.h"
 #include "platform/tcp_listener.h"
 #include "platform/tcp_socket.h"
 

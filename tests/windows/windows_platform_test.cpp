@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "host/temp_dir.h"
+#include "support/temp_dir.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/program_folder.h"
