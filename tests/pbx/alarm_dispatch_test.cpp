@@ -1,82 +1,76 @@
+#include "pbx/alarm_dispatch.h"
+
 #include <gmock/gmock.h>
 
-#include "link_fixture.h"
+#include "support/gateway_fixture.h"
 
 namespace kelvarix {
 namespace {
 
 using ::testing::ElementsAre;
 
-class DispatchTest : public testing::LinkFixture {
-protected:
+class DispatchTest : public test::LinkFixture {
+  protected:
     std::optional<bool> Dispatch(MessageRef record, std::string_view answer = {}) {
-        std::optional<bool> result;
-        asio::co_spawn(
-            io_,
-            [&]() -> asio::awaitable<void> {
-                result = co_await Dispatcher().SendAlarmToPBX(record);
-            },
-            asio::detached);
+        const auto result = Start(dispatcher_.SendAlarmToPBX(record));
         if (!answer.empty() && PeerGot("SA\t" + record->m_AlarmId)) PeerSend(answer);
-        EXPECT_TRUE(RunUntil([&] { return result.has_value(); }));
-        return result;
-    }
-    MessageRef Alarm(std::string alarm, std::string event) {
-        auto m = std::make_shared<cMessage>();
-        m->m_AlarmId = std::move(alarm);
-        m->m_EventId = std::move(event);
-        m->m_Destination = "2001";
-        m->m_Message = "Fire";
-        m->m_Tag = "FIRE-2";
-        return m;
+        EXPECT_TRUE(RunUntil([&] { return result->has_value(); }));
+        return *result;
     }
 };
 
-TEST_F(DispatchTest, AcceptedAlarmIsQueuedAndLogged) {
+TEST_F(DispatchTest, EverySentAlarmIsQueuedWhateverThePbxAnswers) {
+    struct Case {
+        std::int32_t timeout;
+        std::string answer;
+        bool accepted;
+        std::string log;
+    };
+    const Case cases[] = {
+        {2, "ack\r", true,
+         "Alarm to PBX (success) (AlarmId: A0, EventId: E0, Tag: T, "
+         "Destination: 2001, TermId: T5)"},
+        {2, "nack\r", false,
+         "Alarm to PBX (failed) (AlarmId: A1, EventId: E1, Tag: T, "
+         "Destination: 2001, TermId: T5)"},
+        {0, "", false,
+         "Alarm to PBX (failed) (AlarmId: A2, EventId: E2, Tag: T, "
+         "Destination: 2001, TermId: T5)"},
+    };
     Connect();
-    auto alarm = Alarm("4711", "88");
-    EXPECT_EQ(Dispatch(alarm, "ack\r"), true);
-    EXPECT_EQ(queue_.first_with_alarm_id("4711"), alarm);
-    EXPECT_EQ(alarm->m_InsertedIntoQueueTimeStamp, clock_.now());
-    EXPECT_THAT(SystemLines(),
-                ElementsAre("Alarm to PBX (success) (AlarmId: 4711, EventId: 88, Tag: FIRE-2, "
-                            "Destination: 2001, TermId: )"));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.log);
+        settings_.CommandTimeout = c.timeout;
+        clock_.advance(std::chrono::seconds(1));
+        const auto record =
+            test::MakeRecord("A" + std::to_string(i), "E" + std::to_string(i), "2001", "T5");
+        EXPECT_EQ(Dispatch(record, c.answer), c.accepted);
+        EXPECT_EQ(queue_.snapshot().back(), record);
+        EXPECT_EQ(record->m_InsertedIntoQueueTimeStamp, clock_.now());
+        EXPECT_EQ(record->m_InsertedIntoQueueMonotonic, clock_.monotonic());
+        EXPECT_EQ(SystemLines().back(), c.log);
+    }
+    EXPECT_EQ(queue_.size(), 3u);
 }
 
-TEST_F(DispatchTest, RefusedOrSilentAlarmStaysQueued) {
+TEST_F(DispatchTest, AnAcknowledgedEventRefusesNewAlarms) {
     Connect();
-    EXPECT_EQ(Dispatch(Alarm("1", "88"), "nack\r"), false);
-    settings_.CommandTimeout = 0;
-    EXPECT_EQ(Dispatch(Alarm("2", "88")), false);
-    EXPECT_EQ(queue_.size(), 2u);
-    EXPECT_THAT(SystemLines()[1], ::testing::StartsWith("Alarm to PBX (failed) (AlarmId: 2,"));
-}
-
-TEST_F(DispatchTest, SameEventStillPendingIsSentAgain) {
-    Connect();
-    EXPECT_EQ(Dispatch(Alarm("1", "88"), "ack\r"), true);
-    EXPECT_EQ(Dispatch(Alarm("2", "88"), "ack\r"), true);
-    EXPECT_EQ(queue_.size(), 2u);
-}
-
-TEST_F(DispatchTest, AcknowledgedEventRefusesNewAlarms) {
-    Connect();
-    auto pending = Queue("0", "88", "2001");
-    auto reported = Queue("1", "88", "2002", "T5", MessageState::AckReported);
+    Queued(test::MakeRecord("0", "88"));  // pending entries of the event do not count
+    const auto reported =
+        Queued(test::MakeRecord("1", "88", "2002", "T5"), MessageState::AckReported);
     reported->m_AckedByTerminalId = "T5";
-    Queue("2", "88", "2003", "", MessageState::AckedByAlarmServer);
-    const auto before = queue_.size();
-    auto alarm = Alarm("3", "88");
+    Queued(test::MakeRecord("2", "88"), MessageState::AckedByAlarmServer);
+    const auto alarm = test::MakeRecord("3", "88");
     EXPECT_EQ(Dispatch(alarm), false);
-    EXPECT_EQ(queue_.size(), before);
+    EXPECT_EQ(queue_.size(), 3u);
     EXPECT_EQ(alarm->m_InsertedIntoQueueTimeStamp, LocalTime{});
     EXPECT_EQ(PeerReceived(), "");
     // The line names the entry that was acknowledged, not the new alarm.
     EXPECT_THAT(SystemLines(),
                 ElementsAre("Alarm has already been acknowledged by TermId 'T5', threw message "
                             "(AlarmId: 1, EventId: 88, Tag: T, Destination: 2002, TermId: T5)"));
-    // Event identifiers are compared with case.
-    EXPECT_EQ(Dispatch(Alarm("4", "88 "), "ack\r"), true);
+    EXPECT_EQ(Dispatch(test::MakeRecord("4", "88 "), "ack\r"), true);  // events compare exactly
 }
 
 }  // namespace
