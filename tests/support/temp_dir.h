@@ -4,13 +4,22 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
 
 namespace kelvarix::test {
 
+// The whole file byte for byte; empty when it cannot be read.
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
 class TempDir {
-public:
+  public:
     TempDir() {
         std::random_device random;
         const auto base = std::filesystem::temp_directory_path();
@@ -28,12 +37,15 @@ public:
     // Writes content byte for byte and returns the file's path.
     std::string write(const std::string& name, std::string_view content) const {
         const auto file = path_ / name;
-        std::ofstream(file, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+        std::ofstream(file, std::ios::binary)
+            .write(content.data(), static_cast<std::streamsize>(content.size()));
         return file.string();
     }
+    std::string read(const std::string& name) const { return ReadFile(path_ / name); }
+    // The folder itself with its separator for an empty name.
     std::string path(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
