@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace kelvarix {
 namespace {
+
+using Key = ConsoleKey;
+using Command = ConsoleCommand;
 
 TEST(MenuCaption, AmpersandMarksTheMnemonicAndTabTheShortcut) {
     struct Case {
@@ -23,85 +27,67 @@ TEST(MenuCaption, AmpersandMarksTheMnemonicAndTabTheShortcut) {
         {"End&", "End&", std::string::npos, 0, ""},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.caption);
         const MenuCaption parsed = ParseMenuCaption(c.caption);
-        EXPECT_EQ(parsed.label, c.label) << c.caption;
-        EXPECT_EQ(parsed.mnemonic, c.mnemonic) << c.caption;
-        EXPECT_EQ(parsed.MnemonicLetter(), c.letter) << c.caption;
-        EXPECT_EQ(parsed.shortcut, c.shortcut) << c.caption;
+        EXPECT_EQ(parsed.label, c.label);
+        EXPECT_EQ(parsed.mnemonic, c.mnemonic);
+        EXPECT_EQ(parsed.MnemonicLetter(), c.letter);
+        EXPECT_EQ(parsed.shortcut, c.shortcut);
     }
 }
 
 TEST(WrapText, BreaksAtSpacesAndCutsOverlongWords) {
     EXPECT_EQ(WrapText("Quorsyn Kelvarix service service installation succeeded", 24),
-              (std::vector<std::string>{"Quorsyn Kelvarix service", "service installation", "succeeded"}));
+              (std::vector<std::string>{"Quorsyn Kelvarix service", "service installation",
+                                        "succeeded"}));
     EXPECT_EQ(WrapText("abcdefghij xy", 4), (std::vector<std::string>{"abcd", "efgh", "ij", "xy"}));
     EXPECT_EQ(WrapText("", 10), (std::vector<std::string>{""}));
 }
 
-class ConsoleMenuTest : public ::testing::Test {
-protected:
-    ConsoleState state;
-};
-
-TEST_F(ConsoleMenuTest, MenuKeysOpenMoveAroundTheSeparatorAndClose) {
-    EXPECT_EQ(state.OnKey(ConsoleKey::OpenMenu), ConsoleCommand::None);
-    ASSERT_TRUE(state.MenuOpen());
-    EXPECT_EQ(state.Selected(), ConsoleState::kClearItem);
-    state.OnKey(ConsoleKey::Down);
-    EXPECT_EQ(state.Selected(), ConsoleState::kExitItem);
-    state.OnKey(ConsoleKey::Down);
-    EXPECT_EQ(state.Selected(), ConsoleState::kClearItem);
-    state.OnKey(ConsoleKey::Up);
-    EXPECT_EQ(state.Selected(), ConsoleState::kExitItem);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Escape), ConsoleCommand::None);
-    EXPECT_FALSE(state.MenuOpen());
-
-    // F10 again closes, and a new opening starts on the first item.
-    state.OnKey(ConsoleKey::OpenMenu);
-    state.OnKey(ConsoleKey::Down);
-    state.OnKey(ConsoleKey::OpenMenu);
-    EXPECT_FALSE(state.MenuOpen());
-    state.OnKey(ConsoleKey::OpenMenu);
-    EXPECT_EQ(state.Selected(), ConsoleState::kClearItem);
-}
-
-TEST_F(ConsoleMenuTest, ItemsAreChosenByEnterOrMnemonicInAnyCase) {
-    state.OnKey(ConsoleKey::OpenMenu);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Enter), ConsoleCommand::ClearList);
-    EXPECT_FALSE(state.MenuOpen());
-
-    state.OnKey(ConsoleKey::OpenMenu);
-    state.OnKey(ConsoleKey::Down);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Enter), ConsoleCommand::Close);
-
-    state.OnKey(ConsoleKey::OpenMenu);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Other, 'L'), ConsoleCommand::ClearList);
-    state.OnKey(ConsoleKey::OpenMenu);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Other, 'x'), ConsoleCommand::None);
-    EXPECT_TRUE(state.MenuOpen());
-    EXPECT_EQ(state.OnKey(ConsoleKey::Other, 'e'), ConsoleCommand::Close);
-
+// The menu "File": Clear debug list, a separator, Exit.
+TEST(ConsoleMenu, KeysAndMnemonicsChooseItems) {
+    struct Press {
+        Key key;
+        char letter = 0;
+    };
+    const Press open{Key::OpenMenu}, up{Key::Up}, down{Key::Down}, enter{Key::Enter};
+    struct Case {
+        std::vector<Press> presses;
+        Command last;  // what the last press gives
+        bool open_after;
+    };
+    const Case cases[] = {
+        {{open, enter}, Command::ClearList, false},
+        {{open, down, enter}, Command::Close, false},  // over the separator
+        {{open, up, enter}, Command::Close, false},    // round the end
+        {{open, {Key::Escape}}, Command::None, false},
+        {{open, down, open, open, enter}, Command::ClearList, false},  // reopened on the first
+        {{open, {Key::Other, 'L'}}, Command::ClearList, false},        // mnemonic in any case
+        {{open, {Key::Other, 'x'}}, Command::None, true},
+        {{{Key::Other, 'l'}, {Key::Other, 'e'}, enter}, Command::None, false},  // no menu open
+        {{{Key::Close}}, Command::Close, false},
+        {{open, {Key::Close}}, Command::Close, false},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        ConsoleState state;
+        Command last = Command::None;
+        for (const Press& press : cases[i].presses) last = state.OnKey(press.key, press.letter);
+        EXPECT_EQ(last, cases[i].last);
+        EXPECT_EQ(state.MenuOpen(), cases[i].open_after);
+    }
     // Mnemonics follow the captions.
+    ConsoleState state;
     state.SetMnemonics('c', 'q');
-    state.OnKey(ConsoleKey::OpenMenu);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Other, 'e'), ConsoleCommand::None);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Other, 'q'), ConsoleCommand::Close);
-}
-
-TEST_F(ConsoleMenuTest, LettersWithoutTheMenuDoNothingAndCloseWorksEverywhere) {
-    EXPECT_EQ(state.OnKey(ConsoleKey::Other, 'l'), ConsoleCommand::None);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Other, 'e'), ConsoleCommand::None);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Enter), ConsoleCommand::None);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Close), ConsoleCommand::Close);
-    state.OnKey(ConsoleKey::OpenMenu);
-    EXPECT_EQ(state.OnKey(ConsoleKey::Close), ConsoleCommand::Close);
-    EXPECT_FALSE(state.MenuOpen());
+    state.OnKey(Key::OpenMenu);
+    EXPECT_EQ(state.OnKey(Key::Other, 'e'), Command::None);
+    EXPECT_EQ(state.OnKey(Key::Other, 'q'), Command::Close);
 }
 
 // Lines are numbered 0..count-1 from the oldest; the view shows
 // FirstVisible() and the VisibleCount() - 1 lines after it.
 class ConsoleListTest : public ::testing::Test {
-protected:
+  protected:
     void AddLines(std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
             if (count < 300) ++count;  // the window list keeps the newest 300
@@ -114,39 +100,30 @@ protected:
     std::size_t count = 0;
 };
 
-TEST_F(ConsoleListTest, ShortListStartsAtTheTopAndALongOneFollowsTheNewestLine) {
-    state.SetListHeight(10);
-    AddLines(4);
-    EXPECT_EQ(state.FirstVisible(), 0u);
-    EXPECT_EQ(state.VisibleCount(), 4u);
-    AddLines(20);
-    EXPECT_EQ(state.VisibleCount(), 10u);
-    EXPECT_EQ(LastVisible(), 23u);
-}
-
 TEST_F(ConsoleListTest, ScrollKeysStopAtBothEnds) {
     state.SetListHeight(10);
     AddLines(50);
-    state.OnKey(ConsoleKey::Up);
+    state.OnKey(Key::Up);
     EXPECT_EQ(LastVisible(), 48u);
-    state.OnKey(ConsoleKey::PageUp);
+    state.OnKey(Key::PageUp);
     EXPECT_EQ(LastVisible(), 39u);  // a page keeps one line of the last view
-    state.OnKey(ConsoleKey::Home);
+    state.OnKey(Key::Home);
+    state.OnKey(Key::Up);
     EXPECT_EQ(state.FirstVisible(), 0u);
-    state.OnKey(ConsoleKey::Up);
-    EXPECT_EQ(state.FirstVisible(), 0u);
-    state.OnKey(ConsoleKey::PageDown);
+    state.OnKey(Key::PageDown);
     EXPECT_EQ(state.FirstVisible(), 9u);
-    state.OnKey(ConsoleKey::End);
-    EXPECT_EQ(LastVisible(), 49u);
-    state.OnKey(ConsoleKey::Down);
+    state.OnKey(Key::End);
+    state.OnKey(Key::Down);
     EXPECT_EQ(LastVisible(), 49u);
 }
 
 TEST_F(ConsoleListTest, AViewScrolledBackStaysOnItsLinesWhileNewOnesArrive) {
     state.SetListHeight(10);
-    AddLines(100);
-    state.OnKey(ConsoleKey::PageUp);
+    AddLines(4);
+    EXPECT_EQ(state.FirstVisible(), 0u);  // a short list starts at the top
+    EXPECT_EQ(state.VisibleCount(), 4u);
+    AddLines(96);
+    state.OnKey(Key::PageUp);
     const std::size_t first = state.FirstVisible();
     AddLines(5);
     EXPECT_EQ(state.FirstVisible(), first);
@@ -155,16 +132,12 @@ TEST_F(ConsoleListTest, AViewScrolledBackStaysOnItsLinesWhileNewOnesArrive) {
     // indexes one lower.
     AddLines(200);
     ASSERT_EQ(count, 300u);
-    state.OnKey(ConsoleKey::PageUp);
+    state.OnKey(Key::PageUp);
     const std::size_t before = state.FirstVisible();
     AddLines(3);
     EXPECT_EQ(state.FirstVisible(), before - 3);
-}
 
-TEST_F(ConsoleListTest, ClearingFollowsTheNewestLineAgain) {
-    state.SetListHeight(10);
-    AddLines(100);
-    state.OnKey(ConsoleKey::Home);
+    // Clearing follows the newest line again.
     count = 0;
     state.OnListChanged(0);
     EXPECT_EQ(state.VisibleCount(), 0u);
@@ -185,7 +158,7 @@ TEST_F(ConsoleListTest, ResizingKeepsTheNewestLineInViewAndLosesNone) {
 
     // A view scrolled back to the top stays within the list when it grows.
     state.SetListHeight(10);
-    state.OnKey(ConsoleKey::Home);
+    state.OnKey(Key::Home);
     state.SetListHeight(95);
     EXPECT_EQ(state.FirstVisible(), 0u);
     EXPECT_EQ(state.VisibleCount(), 95u);

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "support/temp_dir.h"
 
@@ -15,33 +13,23 @@ namespace {
 using test::TempDir;
 namespace fs = std::filesystem;
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 TEST(FilesTest, AppendCreatesTheFileThenAddsToItByteForByte) {
     TempDir folder;
     const std::string path = folder.path("2012-03-14.Log");
     ASSERT_TRUE(AppendToFile(path, "12-03-14 09:05:07 Kelvarix was started\r\n"));
     ASSERT_TRUE(AppendToFile(path, std::string_view("\xE9t\xE9\0x\r\n", 7)));
     ASSERT_TRUE(AppendToFile(path, ""));
-    EXPECT_EQ(Read(path), std::string("12-03-14 09:05:07 Kelvarix was started\r\n\xE9t\xE9\0x\r\n", 47));
-}
-
-TEST(FilesTest, AppendFailsWhenTheFolderIsMissing) {
-    TempDir folder;
+    EXPECT_EQ(folder.read("2012-03-14.Log"),
+              std::string("12-03-14 09:05:07 Kelvarix was started\r\n\xE9t\xE9\0x\r\n", 47));
+    // Without its folder there is no file.
     EXPECT_FALSE(AppendToFile(folder.path("LogFiles/2012-03-14.Log"), "text\r\n"));
     EXPECT_FALSE(FileExists(folder.path("LogFiles")));
 }
 
 TEST(FilesTest, ListingHoldsOnlyVisibleOrdinaryFiles) {
     TempDir folder;
-    folder.write("2012-03-14.Log", "x");
-    folder.write("2012-03-14.Dbg", "x");
-    folder.write(".hidden.Log", "x");
+    for (const char* name : {"2012-03-14.Log", "2012-03-14.Dbg", ".hidden.Log"})
+        folder.write(name, "x");
     fs::create_directory(folder.path("2012-03-13.Log"));  // a folder with a file's name
     fs::create_symlink(folder.path("2012-03-14.Log"), folder.path("2012-03-12.Log"));
 

@@ -12,19 +12,15 @@ namespace {
 using test::TempDir;
 
 TEST(InstanceLockTest, OneHolderPerFolderUntilItIsReleased) {
-    TempDir folder;
-    TempDir other;
-    const std::string path = folder.path("");
+    TempDir folder, other;
     {
-        InstanceLock first;
-        ASSERT_TRUE(first.Acquire(path));
-        InstanceLock second;
-        EXPECT_FALSE(second.Acquire(path));
-        InstanceLock elsewhere;
+        InstanceLock first, second, elsewhere;
+        ASSERT_TRUE(first.Acquire(folder.path("")));
+        EXPECT_FALSE(second.Acquire(folder.path("")));
         EXPECT_TRUE(elsewhere.Acquire(other.path("")));
     }
     InstanceLock after_release;
-    EXPECT_TRUE(after_release.Acquire(path));
+    EXPECT_TRUE(after_release.Acquire(folder.path("")));
 }
 
 TEST(InstanceLockTest, SameFolderSpelledDifferentlyIsStillTheSameFolder) {
@@ -35,8 +31,8 @@ TEST(InstanceLockTest, SameFolderSpelledDifferentlyIsStillTheSameFolder) {
 
     InstanceLock holder;
     ASSERT_TRUE(holder.Acquire(home + "/"));
-    for (const std::string& spelling :
-         {home, home + "/.", home + "/./", home + "//", base.path("home/../home/"), base.path("link/")}) {
+    for (const std::string& spelling : {home, home + "/.", home + "/./", home + "//",
+                                        base.path("home/../home/"), base.path("link/")}) {
         SCOPED_TRACE(spelling);
         InstanceLock again;
         EXPECT_FALSE(again.Acquire(spelling));

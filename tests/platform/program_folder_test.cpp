@@ -9,14 +9,13 @@
 namespace kelvarix {
 namespace {
 
-struct FolderCase {
-    const char* executable;
-    const char* home;  // KELVARIX_HOME; nullptr when unset
-    const char* folder;
-};
-
 TEST(ProgramFolderTest, HomeOverrideWinsAndEveryFolderEndsWithASeparator) {
-    const FolderCase cases[] = {
+    struct Case {
+        const char* executable;
+        const char* home;  // KELVARIX_HOME; nullptr when unset
+        const char* folder;
+    };
+    const Case cases[] = {
         {"/opt/kelvarix/bin/kelvarix", nullptr, "/opt/kelvarix/bin/"},
         {"/opt/kelvarix/bin/kelvarix", "", "/opt/kelvarix/bin/"},  // empty means unset
         {"/opt/kelvarix/bin/kelvarix", "/srv/gateway", "/srv/gateway/"},
@@ -24,7 +23,7 @@ TEST(ProgramFolderTest, HomeOverrideWinsAndEveryFolderEndsWithASeparator) {
         {"/kelvarix", nullptr, "/"},
         {"", "/srv/gateway", "/srv/gateway/"},  // the executable could not be found
     };
-    for (const FolderCase& c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.executable) + " home=" + (c.home ? c.home : "(unset)"));
         EXPECT_EQ(ProgramFolderFrom(c.executable, c.home), c.folder);
     }
@@ -41,8 +40,10 @@ TEST(ProgramFolderTest, RunningProgramsFolderOrItsHomeVariable) {
     ::setenv("KELVARIX_HOME", "/srv/gateway", 1);
     EXPECT_EQ(ProgramFolder(), "/srv/gateway/");
 
-    if (saved) ::setenv("KELVARIX_HOME", saved_value.c_str(), 1);
-    else ::unsetenv("KELVARIX_HOME");
+    if (saved)
+        ::setenv("KELVARIX_HOME", saved_value.c_str(), 1);
+    else
+        ::unsetenv("KELVARIX_HOME");
 }
 
 }  // namespace

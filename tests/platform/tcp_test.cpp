@@ -1,52 +1,47 @@
 // The socket and the listener on loopback.
 #include <gtest/gtest.h>
 
-#include <asio/connect.hpp>
+#include <array>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
-#include <array>
 #include <cerrno>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "support/io_helpers.h"
 #include "platform/tcp_listener.h"
 #include "platform/tcp_socket.h"
+#include "support/io_helpers.h"
 
 namespace kelvarix {
 namespace {
 
 using asio::ip::tcp;
 using test::RunUntil;
-using test::UnusedLocalPort;
 
-const tcp::endpoint kLoopbackAnyPort{asio::ip::address_v4::loopback(), 0};
-
-// Everything a TcpSocket reports, in one place.
-struct Recorder {
-    std::string data;
-    int connected = 0;
-    int closed = 0;
-    std::vector<std::string> errors;
-
-    TcpSocket::Events Events() {
-        return {[this](std::string_view d) { data += d; }, [this] { ++connected; },
-                [this] { ++closed; }, [this](const std::string& e) { errors.push_back(e); }};
-    }
-};
-
-// A socket connected to a peer that the test drives directly.
-class ConnectedSocketTest : public ::testing::Test {
-protected:
+// A socket connected to a peer that the test drives directly, with
+// everything the socket reports.
+class TcpSocketTest : public ::testing::Test {
+  protected:
     void SetUp() override {
-        acceptor_.async_accept(peer_, [this](const asio::error_code& e) { accepted_ = !e; });
-        socket_.SetEvents(events_.Events());
+        socket_.SetEvents({[this](std::string_view d) {
+                               data_ += d;
+                               ++deliveries_;
+                               if (pause_in_handler_) socket_.PauseReading();
+                           },
+                           [this] { ++connected_; }, [this] { ++closed_; },
+                           [this](const std::string& e) { errors_.push_back(e); }});
+        ConnectTo(peer_);
+    }
+
+    void ConnectTo(tcp::socket& peer) {
+        bool accepted = false;
+        acceptor_.async_accept(peer, [&](const asio::error_code& e) { accepted = !e; });
         socket_.Connect("127.0.0.1", acceptor_.local_endpoint().port());
-        ASSERT_TRUE(RunUntil(io_, [&] { return accepted_ && events_.connected == 1; }));
-        ASSERT_EQ(socket_.State(), TcpSocket::sckConnected);
+        ASSERT_TRUE(
+            RunUntil(io_, [&] { return accepted && socket_.State() == TcpSocket::sckConnected; }));
     }
 
     // Reads exactly size bytes on the peer side while the socket keeps working.
@@ -61,53 +56,61 @@ protected:
         EXPECT_TRUE(RunUntil(io_, [&] { return done; }));
         return text;
     }
+    void PeerWrites(tcp::socket& peer, const std::string& text) {
+        asio::write(peer, asio::buffer(text));
+    }
+    // Time for a read that must not happen.
+    void RunAWhile() {
+        io_.restart();
+        io_.run_for(std::chrono::milliseconds(100));
+    }
 
     asio::io_context io_;
-    tcp::acceptor acceptor_{io_, kLoopbackAnyPort};
+    tcp::acceptor acceptor_{io_, {asio::ip::address_v4::loopback(), 0}};
     tcp::socket peer_{io_};
-    bool accepted_ = false;
     TcpSocket socket_{io_.get_executor()};
-    Recorder events_;
+    std::string data_;
+    int deliveries_ = 0;
+    int connected_ = 0;
+    int closed_ = 0;
+    std::vector<std::string> errors_;
+    bool pause_in_handler_ = false;
 };
 
-TEST_F(ConnectedSocketTest, DataFlowsBothWaysAndThePeersCloseEndsIt) {
-    asio::write(peer_, asio::buffer(std::string("1|A1|")));
-    asio::write(peer_, asio::buffer(std::string("E1|x\n")));
-    ASSERT_TRUE(RunUntil(io_, [&] { return events_.data == "1|A1|E1|x\n"; })) << events_.data;
+TEST_F(TcpSocketTest, DataFlowsBothWaysAndThePeersCloseEndsIt) {
+    EXPECT_EQ(connected_, 1);
+    PeerWrites(peer_, "1|A1|");
+    PeerWrites(peer_, "E1|x\n");
+    ASSERT_TRUE(RunUntil(io_, [&] { return data_ == "1|A1|E1|x\n"; })) << data_;
 
     EXPECT_TRUE(socket_.SendData("sent (A1)\n"));
     EXPECT_EQ(PeerReads(10), "sent (A1)\n");
 
     peer_.close();
-    ASSERT_TRUE(RunUntil(io_, [&] { return events_.closed == 1; }));
-    EXPECT_TRUE(events_.errors.empty());
+    ASSERT_TRUE(RunUntil(io_, [&] { return closed_ == 1; }));
+    EXPECT_TRUE(errors_.empty());
     EXPECT_NE(socket_.State(), TcpSocket::sckConnected);
     EXPECT_FALSE(socket_.SendData("too late\n"));
 }
 
-TEST_F(ConnectedSocketTest, LargeSendsArriveWholeAndInOrder) {
+TEST_F(TcpSocketTest, LargeSendsArriveWholeAndInOrderButAPeerThatReadsNothingIsAnError) {
     // More than the kernel takes at once, so part of it waits in the socket.
     std::string big(4 * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 23);
     ASSERT_TRUE(socket_.SendData(big));
     ASSERT_TRUE(socket_.SendData("END\r"));
-    const std::string received = PeerReads(big.size() + 4);
-    ASSERT_EQ(received.size(), big.size() + 4);
-    EXPECT_TRUE(received == big + "END\r");
-    EXPECT_TRUE(events_.errors.empty());
-}
+    EXPECT_TRUE(PeerReads(big.size() + 4) == big + "END\r");
+    EXPECT_TRUE(errors_.empty());
 
-TEST_F(ConnectedSocketTest, PeerThatReadsNothingEndsTheConnectionWithAnError) {
     const std::string chunk(1024 * 1024, 'x');
     bool refused = false;
     for (int i = 0; i < 64 && !refused; ++i) refused = !socket_.SendData(chunk);
     EXPECT_TRUE(refused);
-    ASSERT_EQ(events_.errors.size(), 1u);
-    EXPECT_FALSE(events_.errors[0].empty());
+    ASSERT_EQ(errors_.size(), 1u);
     EXPECT_EQ(socket_.State(), TcpSocket::sckError);
 }
 
-TEST_F(ConnectedSocketTest, LocalCloseRaisesNoEventAndStopsSending) {
+TEST_F(TcpSocketTest, LocalCloseRaisesNoEventAndStopsSending) {
     socket_.Close();
     EXPECT_EQ(socket_.State(), TcpSocket::sckClosed);
     EXPECT_FALSE(socket_.SendData("after close\n"));
@@ -120,62 +123,72 @@ TEST_F(ConnectedSocketTest, LocalCloseRaisesNoEventAndStopsSending) {
     });
     ASSERT_TRUE(RunUntil(io_, [&] { return peer_saw_end; }));
     io_.poll();
-    EXPECT_EQ(events_.closed, 0);
-    EXPECT_TRUE(events_.errors.empty());
-    EXPECT_TRUE(events_.data.empty());
+    EXPECT_EQ(closed_, 0);
+    EXPECT_TRUE(errors_.empty());
+    EXPECT_TRUE(data_.empty());
 }
 
-TEST(TcpSocketTest, ConnectToAClosedPortGivesTheErrorEventWithADescription) {
-    asio::io_context io;
-    const int port = UnusedLocalPort(io);
-    TcpSocket socket(io.get_executor());
-    Recorder events;
-    socket.SetEvents(events.Events());
-    EXPECT_FALSE(socket.SendData("not connected\n"));
+// While reading is paused nothing is delivered, so TCP holds the peer back;
+// on resuming, everything arrives whole and in order.
+TEST_F(TcpSocketTest, PausedReadingDeliversNothingUntilItResumes) {
+    // Paused inside its data event, the socket takes no second read.
+    pause_in_handler_ = true;
+    PeerWrites(peer_, "abc");
+    ASSERT_TRUE(RunUntil(io_, [&] { return deliveries_ == 1; }));
+    PeerWrites(peer_, "def");
+    RunAWhile();
+    EXPECT_EQ(data_, "abc");
+    EXPECT_TRUE(socket_.ReadingPaused());
 
-    socket.Connect("127.0.0.1", port);
-    ASSERT_TRUE(RunUntil(io, [&] { return !events.errors.empty(); }));
-    EXPECT_FALSE(events.errors[0].empty());
-    EXPECT_EQ(events.connected, 0);
-    EXPECT_EQ(socket.State(), TcpSocket::sckError);
-    EXPECT_FALSE(socket.SendData("not connected\n"));
+    // A second resume while one read loop runs starts no second one.
+    pause_in_handler_ = false;
+    socket_.ResumeReading();
+    socket_.ResumeReading();
+    ASSERT_TRUE(RunUntil(io_, [&] { return data_ == "abcdef"; })) << data_;
+
+    // Paused between events: at most the read already under way delivers.
+    socket_.PauseReading();
+    PeerWrites(peer_, "ghi");
+    ASSERT_TRUE(RunUntil(io_, [&] { return data_ == "abcdefghi"; })) << data_;
+    PeerWrites(peer_, "jkl");
+    RunAWhile();
+    EXPECT_EQ(data_, "abcdefghi");
+    socket_.ResumeReading();
+    ASSERT_TRUE(RunUntil(io_, [&] { return data_ == "abcdefghijkl"; })) << data_;
 }
 
-TEST(TcpListenerTest, ListensOnAFreePortAndHandsOverEveryConnection) {
-    asio::io_context io;
-    TcpListener listener(io.get_executor());
-    std::vector<tcp::socket> accepted;
-    ASSERT_EQ(listener.Listen("127.0.0.1", 0, [&](tcp::socket s) { accepted.push_back(std::move(s)); }), "");
-    const int port = listener.LocalPort();
-    ASSERT_GT(port, 0);
+TEST_F(TcpSocketTest, ThePeersCloseIsSeenOnlyOnceReadingResumes) {
+    pause_in_handler_ = true;
+    PeerWrites(peer_, "last words\n");
+    ASSERT_TRUE(RunUntil(io_, [&] { return deliveries_ == 1; }));
+    peer_.close();
+    RunAWhile();
+    EXPECT_EQ(closed_, 0);
+    EXPECT_EQ(socket_.State(), TcpSocket::sckConnected);
 
-    tcp::socket first(io), second(io);
-    first.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)});
-    second.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)});
-    ASSERT_TRUE(RunUntil(io, [&] { return accepted.size() == 2; }));
+    socket_.ResumeReading();
+    ASSERT_TRUE(RunUntil(io_, [&] { return closed_ == 1; }));
+    EXPECT_EQ(data_, "last words\n");
+}
 
-    // An accepted connection carries data once a TcpSocket takes it over.
-    TcpSocket socket(io.get_executor());
-    Recorder events;
-    socket.SetEvents(events.Events());
-    socket.Accept(std::move(accepted[1]));
-    EXPECT_EQ(socket.State(), TcpSocket::sckConnected);
-    asio::write(second, asio::buffer(std::string("hello\n")));
-    ASSERT_TRUE(RunUntil(io, [&] { return events.data == "hello\n"; })) << events.data;
+TEST_F(TcpSocketTest, ANewConnectionStartsUnpaused) {
+    pause_in_handler_ = true;
+    PeerWrites(peer_, "old");
+    ASSERT_TRUE(RunUntil(io_, [&] { return deliveries_ == 1 && socket_.ReadingPaused(); }));
 
-    listener.Close();
-    tcp::socket late(io);
-    asio::error_code refused;
-    late.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, refused);
-    EXPECT_EQ(refused, asio::error::connection_refused);
+    pause_in_handler_ = false;
+    socket_.Close();
+    EXPECT_FALSE(socket_.ReadingPaused());
+    tcp::socket second_peer(io_);
+    ConnectTo(second_peer);
+    PeerWrites(second_peer, "new");
+    PeerWrites(second_peer, " and more");
+    ASSERT_TRUE(RunUntil(io_, [&] { return data_ == "oldnew and more"; })) << data_;
 }
 
 TEST(TcpListenerTest, UnusablePortGivesThePlatformErrorText) {
     asio::io_context io;
-    tcp::acceptor holder(io);
-    holder.open(tcp::v4());
-    holder.bind(kLoopbackAnyPort);
-    holder.listen();
+    tcp::acceptor holder(io, {asio::ip::address_v4::loopback(), 0}, false);
     const int taken = holder.local_endpoint().port();
     const std::string in_use = std::error_code(EADDRINUSE, std::system_category()).message();
 
