@@ -12,25 +12,25 @@ Report sample() {
     Report r;
     r.mode = Mode::load;
     r.lines = 10;
-    r.counts.expected = 10;
-    r.counts.replies = 11;
-    r.counts.sent = 6;
-    r.counts.failed = 3;
-    r.counts.buffered = 1;
-    r.counts.other = 1;
-    r.counts.matched = 8;
-    r.counts.doubled = 2;
-    r.counts.unexpected = 0;
+    r.counts = {.expected = 10,
+                .replies = 11,
+                .sent = 6,
+                .failed = 3,
+                .buffered = 1,
+                .other = 1,
+                .matched = 8,
+                .doubled = 2,
+                .unexpected = 0};
     r.missing = 2;
     r.elapsed_s = 0.5;
     r.latency = {8, 12.3, 80.5, 140.0};
     return r;
 }
 
-TEST(Report, TextPutsEachFigureUnderItsKey) {
-    std::ostringstream out;
-    print_text(out, sample());
-    EXPECT_EQ(out.str(),
+TEST(Report, TextAndJsonPutEachFigureUnderItsKey) {
+    std::ostringstream text;
+    print_text(text, sample());
+    EXPECT_EQ(text.str(),
               "mode: load\n"
               "lines: 10\n"
               "replies: 11 sent=6 failed=3 buffered=1 other=1\n"
@@ -40,18 +40,16 @@ TEST(Report, TextPutsEachFigureUnderItsKey) {
               "elapsed_s: 0.500000\n"
               "rate_per_s: 16.0\n"  // matched replies, not all replies, per second
               "latency_us: p50=12.3 p99=80.5 max=140.0\n");
-}
 
-TEST(Report, JsonIsOneLineWithTheSameFigures) {
     Report r = sample();
     r.error = "lost \"it\"\n";
     std::ostringstream out;
     print_json(out, r);
     const std::string json = out.str();
     EXPECT_EQ(json.find('\n'), json.size() - 1);
-    for (const char* part : {"\"mode\":\"load\"", "\"lines\":10", "\"replies\":11", "\"missing\":2", "\"doubled\":2",
-                             "\"other\":1", "\"rate_per_s\":16.0", "\"p99_us\":80.5", "\"exit\":2",
-                             "\"error\":\"lost \\\"it\\\"\\u000a\""}) {
+    for (const char* part :
+         {"\"mode\":\"load\"", "\"missing\":2", "\"rate_per_s\":16.0", "\"p99_us\":80.5",
+          "\"exit\":2", "\"error\":\"lost \\\"it\\\"\\u000a\""}) {
         EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
     }
 }
@@ -63,7 +61,8 @@ TEST(ExitStatus, ConnectionFirstThenAnyWrongReply) {
     EXPECT_EQ(exit_status(r), kExitRepliesWrong);
     r.error = "the gateway closed the connection";
     EXPECT_EQ(exit_status(r), kExitConnection);
-    for (std::size_t ReplyCounts::*field : {&ReplyCounts::doubled, &ReplyCounts::unexpected, &ReplyCounts::other}) {
+    for (std::size_t ReplyCounts::*field :
+         {&ReplyCounts::doubled, &ReplyCounts::unexpected, &ReplyCounts::other}) {
         Report wrong;
         wrong.counts.*field = 1;
         EXPECT_EQ(exit_status(wrong), kExitRepliesWrong);
