@@ -4,22 +4,19 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#include "support/temp_dir.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/program_folder.h"
+#include "support/temp_dir.h"
 
 namespace kelvarix {
 namespace {
 
 TEST(WindowsProgramFolder, FolderOfTheModuleEndsWithABackslash) {
     EXPECT_EQ(ProgramFolderFrom("C:\\Kelvarix\\kelvarix.exe", nullptr), "C:\\Kelvarix\\");
-    EXPECT_EQ(ProgramFolderFrom("C:\\kelvarix.exe", nullptr),
-              "C:\\");  // a drive root keeps its one
+    EXPECT_EQ(ProgramFolderFrom("C:\\kelvarix.exe", nullptr), "C:\\");  // a root keeps its one
     EXPECT_EQ(ProgramFolderFrom("C:\\x\\kelvarix.exe", "D:\\Gateway"), "D:\\Gateway\\");
     EXPECT_EQ(ProgramFolderFrom("C:\\x\\kelvarix.exe", "D:\\Gateway\\"), "D:\\Gateway\\");
     const std::string folder = ProgramFolder();
@@ -36,11 +33,9 @@ TEST(WindowsInstanceLock, OneHolderPerFolderWhateverItsSpelling) {
     std::transform(shouted.begin(), shouted.end(), shouted.begin(),
                    [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
     {
-        InstanceLock first;
+        InstanceLock first, second, elsewhere;
         ASSERT_TRUE(first.Acquire(folder + "\\"));
-        InstanceLock second;
         EXPECT_FALSE(second.Acquire(shouted));
-        InstanceLock elsewhere;
         EXPECT_TRUE(elsewhere.Acquire(dir.path("Other")));
     }
     InstanceLock after_release;
@@ -68,9 +63,7 @@ TEST(WindowsFiles, ReadOnlyFileGoesOnceItsAttributesAreCleared) {
     const std::string path = dir.path("2012-01-01.Log");
     ASSERT_TRUE(AppendToFile(path, "first\r\n"));
     ASSERT_TRUE(AppendToFile(path, "second\r\n"));
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first\r\nsecond\r\n");
-    in.close();
+    EXPECT_EQ(dir.read("2012-01-01.Log"), "first\r\nsecond\r\n");
 
     ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_FALSE(RemoveFile(path));
