@@ -1,265 +1,169 @@
 // Start-up and shutdown of the real gateway binary.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <cctype>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <optional>
-#include <ostream>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
-#include "e2e/process.h"
+#include "e2e/harness.h"
 
 namespace kelvarix::e2e {
 namespace {
 
-// A "9" in the pattern stands for any digit.
-bool MatchesPattern(std::string_view text, std::string_view pattern) {
-    if (text.size() != pattern.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool ok = pattern[i] == '9' ? (text[i] >= '0' && text[i] <= '9') : text[i] == pattern[i];
-        if (!ok) return false;
-    }
-    return true;
-}
+constexpr std::string_view kStarted = "Kelvarix was started";
+constexpr std::string_view kByCode = "Kelvarix was stopped (reason: By Code)";
+constexpr std::string_view kFileLead = "99-99-99 99:99:99 ";          // and CR at the end
+constexpr std::string_view kListLead = "99:99:99 [SYSTEM]         ";  // on standard output
 
-constexpr std::string_view kFileStamp = "99-99-99 99:99:99 ";
-constexpr std::string_view kListLead = "99:99:99 [SYSTEM]         ";
-
-// Index of the first line that is the lead followed by exactly the text and
-// the ending, or -1.
-int FindLine(const std::vector<std::string>& lines, std::string_view lead, std::string_view text,
-             std::string_view ending) {
+// The index of the first line that is the lead (a "9" stands for any digit)
+// and exactly the text, or -1.
+int FindLine(const std::string& text, std::string_view lead, std::string_view wanted) {
+    const std::string rest = std::string(wanted) + (lead == kFileLead ? "\r" : "");
+    const std::vector<std::string> lines = Lines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string_view line = lines[i];
-        if (line.size() == lead.size() + text.size() + ending.size() &&
-            MatchesPattern(line.substr(0, lead.size()), lead) &&
-            line.substr(lead.size(), text.size()) == text && line.ends_with(ending)) {
-            return static_cast<int>(i);
+        const std::string& line = lines[i];
+        bool match = line.size() == lead.size() + rest.size() && line.ends_with(rest);
+        for (std::size_t at = 0; match && at < lead.size(); ++at) {
+            match = lead[at] == '9' ? std::isdigit(static_cast<unsigned char>(line[at])) != 0
+                                    : line[at] == lead[at];
         }
+        if (match) return static_cast<int>(i);
     }
     return -1;
 }
 
-// A system log file line ("YY-MM-DD HH:NN:SS text" CR LF).
-int FindFileLine(const std::vector<std::string>& lines, std::string_view text) {
-    return FindLine(lines, kFileStamp, text, "\r");
-}
-
-// A standard output line ("HH:NN:SS [SYSTEM]         text").
-int FindListLine(const std::vector<std::string>& lines, std::string_view text) {
-    return FindLine(lines, kListLead, text, "");
-}
-
-constexpr std::string_view kStarted = "Kelvarix was started";
-
-class GatewayStartTest : public ::testing::Test {
-protected:
-    GatewayStartTest() {
+class StartupTest : public GatewayTest {
+  protected:
+    StartupTest() {
         while (atas_port_ == server_port_) atas_port_ = FreeLocalPort();
+        home_.write("Kelvarix.ini", GatewayIni(server_port_, atas_port_));
     }
-
-    std::string Ini() const { return GatewayIni(server_port_, atas_port_); }
-    std::string ListeningLine() const {
-        return "Orvane server socket port " + std::to_string(server_port_) + " was set in listening mode";
+    void Start(const std::vector<std::string>& arguments = {}) {
+        gateway_.emplace(BuiltBinary("kelvarix"), arguments, GatewayEnvironment(home_));
     }
-    std::string ListenFailedPrefix() const {
-        return "Failed to set Orvane server socket port " + std::to_string(server_port_) + " in listening mode (";
-    }
-
     // The first supervisor tick logs its connection attempt: from then on the
     // event loop runs and the stop signals are handled.
-    bool WaitUntilIdling(ChildProcess& gateway) const {
-        return gateway.WaitForStdout("Connecting to 127.0.0.1:" + std::to_string(atas_port_));
+    bool WaitUntilIdling() {
+        return WaitForGatewayLine("Connecting to 127.0.0.1:" + std::to_string(atas_port_));
     }
-
-    int server_port_ = FreeLocalPort();
     int atas_port_ = FreeLocalPort();  // nothing listens there: the gateway idles
 };
 
-TEST_F(GatewayStartTest, LogsListeningThenStartedInTheDayFileAndOnStandardOutput) {
-    TempProgramFolder folder(Ini());
-    const std::string date_before = TodaysDate();
-    ChildProcess gateway = StartGateway(folder);
-    ASSERT_TRUE(gateway.WaitForStdout(kStarted)) << gateway.Describe();
-    const std::string date_after = TodaysDate();
-
-    const std::vector<std::string> names = folder.SystemLogNames();
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(names[0] == date_before + ".Log" || names[0] == date_after + ".Log") << names[0];
-    const std::string log = ReadFile(folder.LogFolder() + names[0]);
-    const std::vector<std::string> file_lines = Lines(log);
-    const int listening = FindFileLine(file_lines, ListeningLine());
-    const int started = FindFileLine(file_lines, kStarted);
-    ASSERT_GE(listening, 0) << log;
-    EXPECT_GT(started, listening) << log;
-    // The stamp's date is the date of the file the line is in.
-    EXPECT_EQ(file_lines[listening].substr(0, 8), names[0].substr(2, 8));
-
-    const std::string out = gateway.Stdout();
-    const std::vector<std::string> out_lines = Lines(out);
-    const int listening_out = FindListLine(out_lines, ListeningLine());
-    ASSERT_GE(listening_out, 0) << out;
-    EXPECT_GT(FindListLine(out_lines, kStarted), listening_out) << out;
-
-    EXPECT_TRUE(CanConnect(server_port_));
-    EXPECT_TRUE(gateway.Running());
-}
-
-TEST_F(GatewayStartTest, TakenPortIsLoggedWithThePlatformErrorAndTheGatewayRunsOn) {
-    LocalListener holder(server_port_);
-    TempProgramFolder folder(Ini());
-    ChildProcess gateway = StartGateway(folder);
-    ASSERT_TRUE(gateway.WaitForStdout(kStarted)) << gateway.Describe();
-
-    const std::string failed =
-        ListenFailedPrefix() + std::error_code(EADDRINUSE, std::system_category()).message() + ")";
-    const std::vector<std::string> file_lines = Lines(folder.SystemLog());
-    const int failed_at = FindFileLine(file_lines, failed);
-    ASSERT_GE(failed_at, 0) << folder.SystemLog();
-    EXPECT_GT(FindFileLine(file_lines, kStarted), failed_at) << folder.SystemLog();
-    EXPECT_EQ(FindFileLine(file_lines, ListeningLine()), -1);
-    const std::vector<std::string> out_lines = Lines(gateway.Stdout());
-    EXPECT_GT(FindListLine(out_lines, kStarted), FindListLine(out_lines, failed)) << gateway.Stdout();
-    EXPECT_GE(FindListLine(out_lines, failed), 0) << gateway.Stdout();
-
-    ASSERT_TRUE(WaitUntilIdling(gateway)) << gateway.Describe();
-    ASSERT_TRUE(gateway.Running());
-    ASSERT_TRUE(gateway.Signal(SIGINT));
-    EXPECT_EQ(gateway.WaitForExit(), ExitedWith(0)) << gateway.Describe();
-    EXPECT_NE(folder.SystemLog().find("Kelvarix was stopped (reason: User closed application)"),
-              std::string::npos);
-}
-
-TEST_F(GatewayStartTest, SecondCopyOnTheSameFolderIsRefusedAndTheFirstRunsOn) {
-    TempProgramFolder folder(Ini());
-    ChildProcess first = StartGateway(folder);
-    ASSERT_TRUE(WaitUntilIdling(first)) << first.Describe();
-
-    ChildProcess second = StartGateway(folder);
-    const std::optional<ExitStatus> refused = second.WaitForExit();
-    ASSERT_TRUE(refused.has_value()) << second.Describe();
-    EXPECT_TRUE(refused->exited) << *refused;
-    EXPECT_NE(refused->code, 0);
-    // One line, the refusal, and nothing else (a sanitizer report would add more).
-    EXPECT_EQ(CountOf(second.Stderr(), "\n"), 1u) << second.Describe();
-    EXPECT_NE(second.Stderr().find("Kelvarix already started"), std::string::npos) << second.Describe();
-    // The second copy goes no further than its stop line: it neither listens
-    // nor announces a start.
-    const std::string second_out = second.Stdout();
-    EXPECT_GE(FindListLine(Lines(second_out), "Kelvarix was stopped (reason: By Code)"), 0) << second_out;
-    EXPECT_EQ(second_out.find("Orvane server socket port"), std::string::npos) << second_out;
-    EXPECT_EQ(second_out.find(kStarted), std::string::npos) << second_out;
-
-    const std::string log = folder.SystemLog();
-    EXPECT_GE(FindFileLine(Lines(log), "Kelvarix was stopped (reason: By Code)"), 0) << log;
-    EXPECT_EQ(CountOf(log, kStarted), 1u) << log;
-    EXPECT_EQ(CountOf(log, "Failed to set Orvane server socket port"), 0u) << log;
-
-    EXPECT_TRUE(first.Running());
-    EXPECT_TRUE(CanConnect(server_port_));
-    ASSERT_TRUE(first.Signal(SIGINT));
-    EXPECT_EQ(first.WaitForExit(), ExitedWith(0)) << first.Describe();
-}
-
-TEST_F(GatewayStartTest, HelpPrintsUsageAndStartsNothing) {
-    TempProgramFolder folder(Ini());
-    ChildProcess help(BuiltBinary("kelvarix"), {"--help"}, {{"KELVARIX_HOME", folder.Path()}});
-    EXPECT_EQ(help.WaitForExit(), ExitedWith(0)) << help.Describe();
-    EXPECT_NE(help.Stdout().find("Usage:"), std::string::npos) << help.Describe();
-    EXPECT_FALSE(std::filesystem::exists(folder.LogFolder()));
-}
-
-TEST_F(GatewayStartTest, PathArgumentIsNotTakenForAServiceSwitch) {
-    TempProgramFolder folder(Ini());
-    ChildProcess gateway = StartGateway(folder, {"/usr/local/etc"});
-    ASSERT_TRUE(WaitUntilIdling(gateway)) << gateway.Describe();
-    EXPECT_GE(FindListLine(Lines(gateway.Stdout()), ListeningLine()), 0) << gateway.Describe();
-    ASSERT_TRUE(gateway.Signal(SIGTERM));
-    EXPECT_EQ(gateway.WaitForExit(), ExitedWith(0)) << gateway.Describe();
-}
-
-struct StopCase {
+struct RunCase {
+    const char* name;
+    bool port_taken;
+    std::vector<std::string> arguments;
     int signal_number;
-    std::string_view reason;
+    const char* reason;
 };
-void PrintTo(const StopCase& c, std::ostream* out) { *out << "SIG" << sigabbrev_np(c.signal_number); }
 
-class GatewayStopTest : public GatewayStartTest, public ::testing::WithParamInterface<StopCase> {};
+class GatewayRunTest : public StartupTest, public ::testing::WithParamInterface<RunCase> {};
 
-TEST_P(GatewayStopTest, SignalLogsItsReasonAndEndsWithStatusZero) {
-    TempProgramFolder folder(Ini());
-    ChildProcess gateway = StartGateway(folder);
-    ASSERT_TRUE(WaitUntilIdling(gateway)) << gateway.Describe();
+// From start to stop: the listening line (or the listen failure with the
+// platform's text) comes before the start line, in the day's file and on
+// standard output; the signal's stop line ends the run with status 0.
+TEST_P(GatewayRunTest, LogsItsStartAndStopsOnTheSignal) {
+    asio::io_context io;
+    std::optional<asio::ip::tcp::acceptor> holder;
+    if (GetParam().port_taken)
+        holder.emplace(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), server_port_));
+    const std::string port = std::to_string(server_port_);
+    const std::string listen_line =
+        GetParam().port_taken
+            ? "Failed to set Orvane server socket port " + port + " in listening mode (" +
+                  std::error_code(EADDRINUSE, std::system_category()).message() + ")"
+            : "Orvane server socket port " + port + " was set in listening mode";
+    const std::string date_before = TodaysDate();
+    Start(GetParam().arguments);
+    ASSERT_TRUE(WaitUntilIdling()) << Describe();
+    const std::string log = SystemLog(home_);
+    const int listening = FindLine(log, kFileLead, listen_line);
+    ASSERT_GE(listening, 0) << log;
+    EXPECT_GT(FindLine(log, kFileLead, kStarted), listening) << log;
+    // The day's file is named after the stamp's date, today's.
+    const std::string day = "20" + Lines(log)[listening].substr(0, 8);
+    EXPECT_TRUE(day == date_before || day == TodaysDate()) << day;
+    EXPECT_EQ(ReadFile(home_.path("LogFiles/" + day + ".Log")), log);
+    const int listening_out = FindLine(gateway_->Stdout(), kListLead, listen_line);
+    ASSERT_GE(listening_out, 0) << Describe();
+    EXPECT_GT(FindLine(gateway_->Stdout(), kListLead, kStarted), listening_out) << Describe();
+    EXPECT_TRUE(GetParam().port_taken || AlarmServer::Connect(server_port_)) << Describe();
 
-    ASSERT_TRUE(gateway.Signal(GetParam().signal_number));
-    EXPECT_EQ(gateway.WaitForExit(), ExitedWith(0)) << gateway.Describe();
-    const std::string stop = "Kelvarix was stopped (reason: " + std::string(GetParam().reason) + ")";
-    const std::vector<std::string> file_lines = Lines(folder.SystemLog());
-    EXPECT_GT(FindFileLine(file_lines, stop), FindFileLine(file_lines, kStarted)) << folder.SystemLog();
-    EXPECT_EQ(CountOf(folder.SystemLog(), "Kelvarix was stopped"), 1u) << folder.SystemLog();
-    EXPECT_GE(FindListLine(Lines(gateway.Stdout()), stop), 0) << gateway.Stdout();
+    ASSERT_TRUE(gateway_->Signal(GetParam().signal_number));
+    EXPECT_EQ(gateway_->WaitForExit(), 0) << Describe();
+    const std::string stop =
+        "Kelvarix was stopped (reason: " + std::string(GetParam().reason) + ")";
+    EXPECT_GT(FindLine(SystemLog(home_), kFileLead, stop),
+              FindLine(SystemLog(home_), kFileLead, kStarted));
+    EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 1u) << SystemLog(home_);
+    EXPECT_GE(FindLine(gateway_->Stdout(), kListLead, stop), 0) << Describe();
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, GatewayStopTest,
-                         ::testing::Values(StopCase{SIGINT, "User closed application"},
-                                           StopCase{SIGHUP, "Windows is closing"},
-                                           StopCase{SIGTERM, "Task Manager closed application"}),
-                         [](const auto& info) {
-                             return std::string(sigabbrev_np(info.param.signal_number));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Runs, GatewayRunTest,
+    ::testing::Values(RunCase{"TakenPortThenSigint", true, {}, SIGINT, "User closed application"},
+                      RunCase{"Sighup", false, {}, SIGHUP, "Windows is closing"},
+                      // A path is not taken for a service switch.
+                      RunCase{"PathArgumentThenSigterm",
+                              false,
+                              {"/usr/local/etc"},
+                              SIGTERM,
+                              "Task Manager closed application"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-struct PortNumberCase {
-    std::string name;
-    std::optional<std::string> value;  // the PortNumber line's value; none: no Kelvarix.ini at all
-};
-void PrintTo(const PortNumberCase& c, std::ostream* out) { *out << c.name; }
-
-class PortNumberErrorTest : public GatewayStartTest,
-                            public ::testing::WithParamInterface<PortNumberCase> {};
-
-TEST_P(PortNumberErrorTest, IsReportedOnceToStandardErrorAndTheLogAndStopsTheStart) {
-    const std::optional<std::string>& value = GetParam().value;
-    std::optional<TempProgramFolder> made;
-    if (value) {
-        made.emplace("[Orvane]\nServerPort=" + std::to_string(server_port_) +
-                     "\nListenAddress=127.0.0.1\n\n[ATAS]\nIPAddress=127.0.0.1\nPortNumber=" + *value +
-                     "\nConnectTimeout=1\nReconnectInterval=1\n");
-    } else {
-        made.emplace();
-    }
-    const TempProgramFolder& folder = *made;
-    ChildProcess gateway = StartGateway(folder);
-    const std::optional<ExitStatus> status = gateway.WaitForExit();
-    ASSERT_TRUE(status.has_value()) << gateway.Describe();
-    EXPECT_TRUE(status->exited) << *status;
-    EXPECT_NE(status->code, 0);
-
-    const std::string err = gateway.Stderr();
-    ASSERT_EQ(CountOf(err, "\n"), 1u) << err;
-    const std::string message = err.substr(0, err.size() - 1);
-    EXPECT_NE(message.find("PortNumber"), std::string::npos) << message;
-    if (value) {
-        EXPECT_NE(message.find(*value), std::string::npos) << message;
-    }
-
-    const std::string log = folder.SystemLog();
-    EXPECT_GE(FindFileLine(Lines(log), message), 0) << log;
-    EXPECT_EQ(log.find("Orvane server socket port"), std::string::npos) << log;
-    EXPECT_EQ(log.find(kStarted), std::string::npos) << log;
-    EXPECT_EQ(gateway.Stdout().find(kStarted), std::string::npos) << gateway.Stdout();
-    EXPECT_FALSE(CanConnect(server_port_));
+TEST_F(StartupTest, SecondCopyOnTheSameFolderIsRefusedAndTheFirstRunsOn) {
+    Start();
+    ASSERT_TRUE(WaitUntilIdling()) << Describe();
+    ChildProcess second(BuiltBinary("kelvarix"), {}, GatewayEnvironment(home_));
+    const std::optional<int> refused = second.WaitForExit();
+    EXPECT_TRUE(refused && *refused != 0 && *refused < 128) << second.Describe();
+    // The refusal and nothing else (a sanitizer report would add more).
+    EXPECT_EQ(second.Stderr(), "Kelvarix: Kelvarix already started\n") << second.Describe();
+    // It goes no further than its stop line: it neither listens nor starts.
+    EXPECT_GE(FindLine(second.Stdout(), kListLead, kByCode), 0) << second.Describe();
+    EXPECT_GE(FindLine(SystemLog(home_), kFileLead, kByCode), 0) << SystemLog(home_);
+    EXPECT_EQ(CountOf(SystemLog(home_), kStarted), 1u) << SystemLog(home_);
+    EXPECT_EQ(CountOf(SystemLog(home_), "Orvane server socket port"), 1u) << SystemLog(home_);
+    ExpectGatewayAnswers();
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, PortNumberErrorTest,
-                         ::testing::Values(PortNumberCase{"NoIniFile", std::nullopt},
-                                           PortNumberCase{"NotANumber", "abc"},
-                                           PortNumberCase{"BeyondInt32", "99999999999"}),
-                         [](const auto& info) { return info.param.name; });
+TEST_F(StartupTest, HelpPrintsUsageAndStartsNothing) {
+    Start({"--help"});
+    EXPECT_EQ(gateway_->WaitForExit(), 0) << Describe();
+    EXPECT_NE(gateway_->Stdout().find("Usage: kelvarix"), std::string::npos) << Describe();
+    EXPECT_FALSE(std::filesystem::exists(home_.path("LogFiles")));
+}
+
+// A PortNumber that is no port (or no Kelvarix.ini at all) is reported once,
+// on standard error and in the log, and the gateway neither listens nor starts.
+TEST_F(StartupTest, PortNumberErrorStopsTheStart) {
+    for (const char* value : {"", "abc", "99999999999"}) {
+        SCOPED_TRACE(value);
+        test::TempDir home;
+        if (*value != '\0')
+            home.write("Kelvarix.ini",
+                       GatewayIni(server_port_, 0, "PortNumber=" + std::string(value)));
+        ChildProcess gateway(BuiltBinary("kelvarix"), {}, GatewayEnvironment(home));
+        const std::optional<int> status = gateway.WaitForExit();
+        EXPECT_TRUE(status && *status != 0 && *status < 128) << gateway.Describe();
+        const std::string err = gateway.Stderr();
+        ASSERT_EQ(CountOf(err, "\n"), 1u) << err;
+        EXPECT_NE(err.find("PortNumber"), std::string::npos) << err;
+        EXPECT_NE(err.find(value), std::string::npos) << err;
+        EXPECT_GE(FindLine(SystemLog(home), kFileLead, err.substr(0, err.size() - 1)), 0)
+            << SystemLog(home);
+        EXPECT_EQ(SystemLog(home).find("Orvane server socket port"), std::string::npos)
+            << SystemLog(home);
+        EXPECT_EQ(gateway.Stdout().find(kStarted), std::string::npos) << gateway.Stdout();
+        EXPECT_FALSE(AlarmServer::Connect(server_port_));
+    }
+}
 
 }  // namespace
 }  // namespace kelvarix::e2e

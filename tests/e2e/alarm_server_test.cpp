@@ -1,0 +1,234 @@
+// The alarm-server side of the real gateway: who may connect where, what an
+// alarm server may throw at it, and logs that cannot be written. The gateway
+// runs on, answers each line once and keeps its memory bounded.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/harness.h"
+
+namespace kelvarix::e2e {
+namespace {
+
+using Texts = std::vector<std::string>;
+
+class AlarmServerTest : public GatewayTest {
+  protected:
+    std::optional<AlarmServer> From(const std::string& from, const std::string& to = "127.0.0.1") {
+        return AlarmServer::Connect(server_port_, to, from);
+    }
+};
+
+struct ListenCase {
+    const char* address;
+    Texts open_on;  // the addresses the port answers on; the rest of 127.0.0.1/.2 refuse
+};
+
+// ListenAddress opens the port on that address only; one that is no address
+// is reported and opens nothing (not every interface instead).
+TEST_F(AlarmServerTest, ListenAddressOpensThePortOnThatAddressOnly) {
+    for (const ListenCase& c :
+         {ListenCase{"127.0.0.1", {"127.0.0.1"}}, ListenCase{"127.0.0.2", {"127.0.0.2"}},
+          ListenCase{"gateway.example", {}}}) {
+        SCOPED_TRACE(c.address);
+        server_port_ = FreeLocalPort();
+        gateway_.reset();
+        StartGateway({}, std::string("ListenAddress=") + c.address, FreeLocalPort());
+        if (c.open_on.empty()) {
+            EXPECT_TRUE(WaitForGatewayLine("Failed to set Orvane server socket port " +
+                                           std::to_string(server_port_) + " in listening mode ("));
+        }
+        for (const std::string to : {"127.0.0.1", "127.0.0.2"}) {
+            std::optional<AlarmServer> client = From({}, to);
+            const bool open = std::find(c.open_on.begin(), c.open_on.end(), to) != c.open_on.end();
+            ASSERT_EQ(client.has_value(), open) << to << "\n" << Describe();
+            EXPECT_TRUE(!open || Fence(*client)) << Describe();
+        }
+    }
+}
+
+struct ClientsCase {
+    const char* name;
+    const char* orvane_extra;
+    const char* allowed;
+    const char* stranger;
+    friend void PrintTo(const ClientsCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class AllowedClientsTest : public AlarmServerTest,
+                           public ::testing::WithParamInterface<ClientsCase> {};
+
+// A client not in AllowedClients is closed at once and logged; it neither
+// replaces the alarm server's connection nor gets a line to the PBX. An IPv4
+// peer of an IPv6 socket (::ffff:a.b.c.d) is recognised too.
+TEST_P(AllowedClientsTest, StrangerIsTurnedAwayWithoutDisturbingTheAlarmServer) {
+    StartPbx();
+    StartGateway({}, GetParam().orvane_extra);
+    if (gateway_->Stdout().find("Failed to set Orvane server socket port") != std::string::npos) {
+        GTEST_SKIP() << "no IPv6 sockets here: " << Describe();
+    }
+    std::optional<AlarmServer> alarm_server = From(GetParam().allowed);
+    ASSERT_TRUE(alarm_server && Fence(*alarm_server, "before")) << Describe();
+
+    std::optional<AlarmServer> stranger = From(GetParam().stranger);
+    ASSERT_TRUE(stranger);  // the kernel accepts; the gateway then hangs up
+    stranger->Send(AlarmLine("X1") + "\n");
+    EXPECT_TRUE(stranger->WaitForClose());
+    EXPECT_TRUE(stranger->Lines().empty());
+    EXPECT_TRUE(WaitForGatewayLine("Refused Orvane connection from " +
+                                   std::string(GetParam().stranger) + " (not in AllowedClients)"))
+        << Describe();
+
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    ASSERT_TRUE(alarm_server->Send(AlarmLine("A1") + "\n"));
+    ASSERT_TRUE(Fence(*alarm_server, "after")) << Describe();
+    EXPECT_EQ(alarm_server->Lines(), (Texts{"buffered (before)", "sent (A1)", "buffered (after)"}));
+    EXPECT_EQ(pbx_->WaitForAlarms("A1"), 1u);
+    EXPECT_EQ(CountOf(pbx_->Output(), "recv: SA<9>X1"), 0u);
+    EXPECT_EQ(CountOf(gateway_->Stdout(), "Orvane Alarm Server connected"), 1u) << Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, AllowedClientsTest,
+    ::testing::Values(
+        ClientsCase{"Ipv4", "AllowedClients=127.0.0.9, 127.0.0.1", "127.0.0.1", "127.0.0.2"},
+        ClientsCase{"Ipv4MappedOnIpv6", "ListenAddress=::ffff:127.0.0.1\nAllowedClients=127.0.0.2",
+                    "127.0.0.2", "127.0.0.1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Logs that cannot be written never stop the gateway or its alarms. The
+// tests run as root, for whom permission bits stop nothing; each case makes
+// the log files fail in a way that holds for root too.
+TEST_F(AlarmServerTest, LogsThatCannotBeWrittenStopNothing) {
+    namespace fs = std::filesystem;
+    const fs::path folder = home_.path("LogFiles");
+    const std::string today = (folder / TodaysDate()).string();
+    const std::vector<std::pair<std::string, std::function<void()>>> traps = {
+        {"LogFilesIsAFile", [&] { home_.write("LogFiles", "not a folder"); }},  // ENOTDIR
+        {"LogFilesLeadIntoProc",
+         [&] { fs::create_directory_symlink("/proc/self/fdinfo", folder); }},
+        {"DiskIsFull",  // ENOSPC on every write
+         [&] {
+             fs::create_directory(folder);
+             fs::create_symlink("/dev/full", today + ".Log");
+             fs::create_symlink("/dev/full", today + ".Dbg");
+         }}};
+    StartPbx();
+    for (const auto& [id, arrange] : traps) {
+        SCOPED_TRACE(id);
+        gateway_.reset();
+        fs::remove_all(folder);
+        arrange();
+        // The premise: a log line cannot be written.
+        const int fd = ::open((today + ".Log").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+        ASSERT_FALSE(fd >= 0 && ::write(fd, "x\r\n", 3) == 3) << "the log could be written";
+        if (fd >= 0) ::close(fd);
+
+        StartGateway();
+        ASSERT_TRUE(WaitForGatewayLine("Successfully connected to")) << Describe();
+        AlarmServer client = Connect();
+        ASSERT_TRUE(client.Send(AlarmLine(id) + "\n"));
+        EXPECT_TRUE(client.WaitForLine(Reply("sent", id))) << Describe();
+        EXPECT_TRUE(WaitForGatewayLine("Alarm to PBX (success) (AlarmId: " + id)) << Describe();
+        EXPECT_TRUE(gateway_->Running());
+    }
+}
+
+// An alarm server that sends 16 MiB without LF: the overlong line is thrown
+// away, the next line is answered, and memory stays bounded.
+TEST_F(AlarmServerTest, FloodWithoutLfIsDropped) {
+    StartPbx({"--quiet"});
+    StartGateway();
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    const std::size_t rss_before = ResidentKiB(gateway_->Pid());
+    AlarmServer client = Connect();
+    const std::string chunk(1024 * 1024, 'x');
+    for (int i = 0; i < 16; ++i) ASSERT_TRUE(client.Send(chunk)) << "the gateway stopped reading";
+    ASSERT_TRUE(client.Send("\n" + AlarmLine("W1") + "\n"));
+    ASSERT_TRUE(Fence(client)) << Describe();
+    EXPECT_EQ(client.Lines(), (Texts{"sent (W1)", "buffered (FENCE)"}));
+    EXPECT_TRUE(WaitForGatewayLine("Orvane receive buffer overflow"));
+    EXPECT_LT(ResidentKiB(gateway_->Pid()), rss_before + MemoryAllowanceKiB());
+}
+
+// While an alarm waits for the PBX, an alarm server that keeps sending is
+// held back by TCP once about 1 MiB waits in the gateway, so memory stays
+// bounded; once the PBX is gone every line gets its one reply.
+TEST_F(AlarmServerTest, FloodWhileAnAlarmWaitsIsHeldBackAndEveryLineAnswered) {
+    StartPbx({"--reply", "SA=none", "--quiet"});  // the first alarm waits until the PBX goes
+    StartGateway("CommandTimeout=60");
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    const std::size_t rss_before = ResidentKiB(gateway_->Pid());
+    // 64 MiB: far more than the kernel's socket buffers hold, so a gateway
+    // that read on regardless would have to keep most of it.
+    std::string flood;
+    std::size_t count = 0;
+    while (flood.size() < 64u * 1024 * 1024)
+        flood += AlarmLine("F" + std::to_string(++count), 2000) + "\n";
+    AlarmServer client = Connect();
+    // Until the gateway takes nothing more for a second.
+    std::size_t pushed = 0;
+    for (auto progress = std::chrono::steady_clock::now();
+         pushed < flood.size() &&
+         std::chrono::steady_clock::now() - progress < std::chrono::seconds(1);) {
+        const std::size_t n = client.SendSome(std::string_view(flood).substr(pushed, 256 * 1024));
+        pushed += n;
+        if (n > 0) progress = std::chrono::steady_clock::now();
+        if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_LT(pushed, flood.size())
+        << "the gateway read the whole flood while its first alarm waited";
+    EXPECT_TRUE(WaitForGatewayLine("stopped reading until it is handled")) << Describe();
+    EXPECT_LT(ResidentKiB(gateway_->Pid()), rss_before + MemoryAllowanceKiB());
+
+    pbx_.reset();  // the waiting alarm fails, and so does every line after it
+    ASSERT_TRUE(client.Send(std::string_view(flood).substr(pushed)))
+        << "the gateway stopped reading for good";
+    ASSERT_TRUE(client.WaitForLines(count))
+        << client.Lines().size() << " of " << count << " answered";
+    ASSERT_EQ(client.Lines().size(), count);
+    for (std::size_t n = 1; n <= count; ++n) {
+        ASSERT_EQ(client.Lines()[n - 1], Reply("failed", "F" + std::to_string(n)));
+    }
+    EXPECT_TRUE(WaitForGatewayLine("Orvane receive backlog handled, reading again"));
+}
+
+// An alarm server that connects and disconnects in a tight loop, now and then
+// with an alarm or half a line on its way, leaves no connection behind.
+TEST_F(AlarmServerTest, ConnectDisconnectLoopLeavesNoConnectionBehind) {
+    StartPbx({"--quiet"});
+    StartGateway();
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    const std::string descriptors = "/proc/" + std::to_string(gateway_->Pid()) + "/fd";
+    const auto open_descriptors = [&] {
+        return std::distance(std::filesystem::directory_iterator(descriptors), {});
+    };
+    {
+        AlarmServer warm_up = Connect();
+        ASSERT_TRUE(Fence(warm_up));
+    }
+    const auto descriptors_before = open_descriptors();
+    const std::size_t rss_before = ResidentKiB(gateway_->Pid());
+    for (int n = 0; n < 300; ++n) {
+        AlarmServer client = Connect();
+        if (n % 3 == 1) client.Send(AlarmLine("C" + std::to_string(n)) + "\n");
+        if (n % 3 == 2) client.Send("1|0|E|half a li");
+    }
+    AlarmServer last = Connect();
+    ASSERT_TRUE(last.Send(AlarmLine("C-last") + "\n"));
+    ASSERT_TRUE(last.WaitForLine("sent (C-last)")) << Describe();
+    // Each connection of the loop was replaced; a log write may hold one more.
+    EXPECT_LE(open_descriptors(), descriptors_before + 2);
+    EXPECT_LT(ResidentKiB(gateway_->Pid()), rss_before + MemoryAllowanceKiB());
+    ExpectGatewayAnswers();
+}
+
+}  // namespace
+}  // namespace kelvarix::e2e

@@ -1,0 +1,178 @@
+#pragma once
+// What the end-to-end tests need to drive the real binaries: child processes
+// with captured output, the PBX simulator, the alarm server's end of the
+// gateway's port, and waits that poll a condition until a deadline.
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace kelvarix::e2e {
+
+using Duration = std::chrono::milliseconds;
+// Generous for a sanitizer build on a busy machine; a passing test never waits this long.
+inline constexpr Duration kWait = std::chrono::seconds(20);
+
+// A program built beside the tests: "kelvarix", "kelvarix-pbxsim".
+std::string BuiltBinary(const std::string& name);
+// Checks the condition every 20 ms until it holds (true) or the time is up (false).
+bool WaitUntil(const std::function<bool()>& condition, Duration timeout = kWait);
+std::string ReadFile(const std::string& path);  // "" when it cannot be read
+// True when the parts occur in the text in this order, each after the one before.
+bool InOrder(std::string_view text, const std::vector<std::string_view>& parts);
+std::size_t CountOf(std::string_view text, std::string_view part);
+std::vector<std::string> Lines(std::string_view text);  // without their LF
+int FreeLocalPort();                                    // on 127.0.0.1, at the moment of the call
+std::string TodaysDate();                               // YYYY-MM-DD, local
+std::string Reply(std::string_view word, std::string_view id);  // "sent (4711)"
+// An alarm line without LF: status 1, event E<id>, destination 2001, tag
+// T<id>, text "Alarm <id>" padded with dots to text_bytes.
+std::string AlarmLine(std::string_view id, std::size_t text_bytes = 0);
+std::size_t ResidentKiB(pid_t pid);  // VmRSS; 0 when it cannot be read
+// The extra resident memory a process may take on top of its start-up size
+// before the tests call it unbounded (more under the sanitizers).
+std::size_t MemoryAllowanceKiB();
+
+// Every system log file (*.Log) of the program folder in date order, so a
+// run across midnight still reads as one log.
+std::string SystemLog(const test::TempDir& home);
+// Kelvarix.ini: the gateway listens on 127.0.0.1:server_port and looks for
+// the PBX at 127.0.0.1:atas_port with the simulator's login, both menu texts
+// and short times (connect 2 s, reconnect 1 s, command 2 s). The extra lines
+// go first into [Orvane] and [ATAS]: the first occurrence of a key counts.
+std::string GatewayIni(int server_port, int atas_port, std::string_view atas_extra = {},
+                       std::string_view orvane_extra = {});
+
+// A started program. Standard output and error go to files; standard input
+// is /dev/null, or with a keyboard a pipe that Type writes to. The child dies
+// with the test process, and the destructor kills and reaps one still
+// running, so a failing test leaves neither strays nor zombies.
+class ChildProcess {
+  public:
+    using Environment = std::vector<std::pair<std::string, std::string>>;
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const Environment& environment = {}, bool keyboard = false);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    bool Signal(int signal_number) const;
+    bool Running();  // reaps the child once it has ended
+    // The exit code once the child ended in time (128 + N for signal N).
+    std::optional<int> WaitForExit(Duration timeout = kWait);
+    void Kill();
+    std::string Stdout() const { return ReadFile(output_.path("stdout")); }
+    std::string Stderr() const { return ReadFile(output_.path("stderr")); }
+    // Until the text is there count times; false at once when the child ended without it.
+    bool WaitForStdout(std::string_view text, std::size_t count = 1);
+    void Type(std::string_view line) const;  // one line on standard input
+    std::string Describe() const;            // both outputs, for failure messages
+
+  private:
+    test::TempDir output_;
+    pid_t pid_ = -1;
+    int keyboard_ = -1;
+    std::optional<int> status_;
+};
+
+// The gateway's environment for a program folder: KELVARIX_HOME, and a small
+// quarantine for a sanitizer build, whose freed memory would otherwise hide
+// the gateway's own use.
+ChildProcess::Environment GatewayEnvironment(const test::TempDir& home);
+
+// kelvarix-pbxsim with its options, on a port of its own choice or on a
+// given one (to take over from a simulator that was stopped).
+class Pbx {
+  public:
+    explicit Pbx(const std::vector<std::string>& options = {}, int port = 0, bool keyboard = false);
+    int Port() const { return port_; }
+    ChildProcess& Process() { return process_; }
+    std::string Output() const { return process_.Stdout(); }
+    bool WaitFor(std::string_view text, std::size_t count = 1) {
+        return process_.WaitForStdout(text, count);
+    }
+    std::vector<std::string> Received() const;  // the lines from the gateway, in order
+    // Waits until `count` SAs of the alarm are shown, then gives the number shown.
+    std::size_t WaitForAlarms(std::string_view alarm_id, std::size_t count = 1);
+
+  private:
+    ChildProcess process_;
+    int port_ = 0;
+};
+
+// The alarm server's end of a TCP connection to the gateway, byte by byte.
+class AlarmServer {
+  public:
+    // Connects to `to`:port, from `from` when given; nothing when that fails.
+    static std::optional<AlarmServer> Connect(int port, const std::string& to = "127.0.0.1",
+                                              const std::string& from = {});
+    AlarmServer(AlarmServer&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)),
+          partial_(std::move(other.partial_)),
+          lines_(std::move(other.lines_)) {}
+    ~AlarmServer();
+
+    // Sends everything, reading replies while the gateway takes no more;
+    // false when the connection broke or nothing went for `stall`.
+    bool Send(std::string_view bytes, Duration stall = kWait);
+    std::size_t SendSome(std::string_view bytes);  // what the kernel takes at once
+    const std::vector<std::string>& Lines();       // the complete lines so far
+    bool WaitForLines(std::size_t count);
+    bool WaitForLine(std::string_view line);
+    bool WaitForClose();  // end of data or reset
+    bool Closed() const { return fd_ < 0; }
+
+  private:
+    explicit AlarmServer(int fd) : fd_(fd) {}
+    bool WaitFor(const std::function<bool()>& done);
+    void Pump(int timeout_ms);  // reads what has come, waiting at most this long
+
+    int fd_ = -1;
+    std::string partial_;
+    std::vector<std::string> lines_;
+};
+
+// A program folder, the PBX simulator, and the gateway between it and the
+// test, which plays the alarm server.
+class GatewayTest : public ::testing::Test {
+  protected:
+    void StartPbx(const std::vector<std::string>& options = {}, int port = 0,
+                  bool keyboard = false) {
+        pbx_.reset();
+        pbx_.emplace(options, port, keyboard);
+    }
+    // Starts the gateway against the simulator, or against atas_port when
+    // given (nothing need listen there), and waits for its start line.
+    void StartGateway(std::string_view atas_extra = {}, std::string_view orvane_extra = {},
+                      int atas_port = 0);
+    AlarmServer Connect(const std::string& from = {});
+    bool WaitForGatewayLine(std::string_view text, std::size_t count = 1) {
+        return gateway_->WaitForStdout(text, count);
+    }
+    // The menu is the last step of a session's set-up, whether the PBX took it or not.
+    bool WaitForSession(std::size_t count = 1) {
+        return WaitForGatewayLine("set menu (SM)", count);
+    }
+    // A status-0 line is answered at once, after every line before it: once
+    // its reply is in, so are the replies of all earlier lines.
+    static bool Fence(AlarmServer& client, std::string_view id = "FENCE");
+    // The gateway runs on: a new connection is accepted and answered.
+    void ExpectGatewayAnswers();
+    std::string Describe() const;
+
+    test::TempDir home_;  // before the processes: they end before it goes
+    std::optional<Pbx> pbx_;
+    std::optional<ChildProcess> gateway_;
+    int server_port_ = FreeLocalPort();
+};
+
+}  // namespace kelvarix::e2e

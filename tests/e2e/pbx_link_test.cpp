@@ -1,0 +1,283 @@
+// The gateway's ATAS link against the PBX simulator and its fault
+// personalities: set-up and heartbeat, and a PBX that is silent, late, hangs
+// up or floods. Each test names its promise: the gateway runs on, every
+// alarm line gets exactly one reply while its connection lasts, held-back
+// alarms reach the PBX once it is back, and memory stays bounded.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/harness.h"
+
+namespace kelvarix::e2e {
+namespace {
+
+using Texts = std::vector<std::string>;
+using namespace std::string_literals;
+
+class PbxLinkTest : public GatewayTest {};
+
+// The set-up goes out in order, and heartbeats keep the link alive (the
+// simulator drops it after HBC's 4 s without a line), also under a stream of
+// alarms whose replies take 200 ms and whose acknowledgements the PBX sends
+// meanwhile: HB, MCA and DA keep their turn between the alarms.
+TEST_F(PbxLinkTest, SetUpInOrderAndHeartbeatsKeepTheirCadenceUnderAStreamOfAlarms) {
+    StartPbx({"--reply", "SA=delay:200", "--auto-ack", "100"});
+    StartGateway("ResetAlarmsAtConnect=1\nHeartbeatInterval=4\nSendMCA=1");
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    const Texts setup = {"kelvarix", "kelvarix", "RESET",
+                         "ATE0",     "HBC<9>4",  "SM<9>Read<9>Acknowledge"};
+    const Texts received = pbx_->Received();
+    ASSERT_GE(received.size(), setup.size()) << Describe();
+    EXPECT_EQ(Texts(received.begin(), received.begin() + setup.size()), setup);
+    const std::string address = "127.0.0.1:" + std::to_string(pbx_->Port());
+    EXPECT_TRUE(InOrder(
+        gateway_->Stdout(),
+        {"Connecting to " + address, "Successfully connected to " + address,
+         "Successfully reset all alarms using RESET",
+         "Turned off echo and turned on heartbeat using ATE0",
+         "Successfully set heartbeat timeout (HBC) to 4 seconds", "Successfully set menu (SM)"}))
+        << Describe();
+    // HB goes out every quarter of the interval: five of them span more than the
+    // time the simulator waits for a line.
+    ASSERT_TRUE(pbx_->WaitFor("recv: HB\n", 5)) << Describe();
+
+    constexpr int kAlarms = 25;  // about five seconds of alarms, longer than the interval
+    ChildProcess load(BuiltBinary("kelvarix-alarmsim"),
+                      {"--port", std::to_string(server_port_), "--load", std::to_string(kAlarms)});
+    ASSERT_EQ(load.WaitForExit(std::chrono::seconds(60)), 0) << load.Describe();
+    EXPECT_NE(load.Stdout().find("replies: 25 sent=25 "), std::string::npos) << load.Describe();
+    ASSERT_TRUE(pbx_->WaitFor("recv: MCA<9>", kAlarms)) << Describe();
+    const std::string pbx = pbx_->Output();
+    EXPECT_EQ(CountOf(pbx, "recv: SA<9>"), static_cast<std::size_t>(kAlarms)) << pbx;
+    EXPECT_EQ(CountOf(pbx, "dropped: heartbeat timeout"), 0u) << pbx;
+    EXPECT_EQ(CountOf(pbx, "connected "), 1u) << pbx;
+    // Acknowledgements were handled while alarms still came, not after.
+    EXPECT_LT(pbx.find("recv: MCA<9>"), pbx.rfind("recv: SA<9>")) << pbx;
+
+    // From the set-up to the last alarm, no gap between heartbeats is as long
+    // as the interval (seconds of the day from the lines' "HH:MM:SS").
+    std::vector<int> moments;
+    const Texts lines = Lines(gateway_->Stdout());
+    const auto last_alarm = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& line) {
+        return line.find("Alarm to PBX (") != std::string::npos;
+    });
+    for (auto line = lines.begin(); line != last_alarm.base(); ++line) {
+        if (line->find("Successfully set menu (SM)") != std::string::npos ||
+            line->ends_with(" HB<13>") || line + 1 == last_alarm.base()) {
+            moments.push_back(std::stoi(line->substr(0, 2)) * 3600 +
+                              std::stoi(line->substr(3, 2)) * 60 + std::stoi(line->substr(6, 2)));
+        }
+    }
+    ASSERT_GE(moments.size(), 6u) << Describe();
+    for (std::size_t i = 1; i < moments.size(); ++i) {
+        EXPECT_LT((moments[i] - moments[i - 1] + 86400) % 86400, 4) << "before heartbeat " << i;
+    }
+}
+
+struct LinesCase {
+    const char* name;
+    Texts pbx_options;
+    const char* atas_extra;
+    std::string lines;
+    Texts replies;
+    Texts pbx_shows;  // each exactly once
+    const char* gateway_shows;
+    friend void PrintTo(const LinesCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class LinesTest : public PbxLinkTest, public ::testing::WithParamInterface<LinesCase> {};
+
+// Whatever the PBX does while it keeps the link, every line gets one reply,
+// in the order sent, and each alarm went out once, byte for byte, while the
+// gateway's memory stays bounded.
+TEST_P(LinesTest, EachLineIsAnsweredOnceAndEachAlarmGoesOutOnce) {
+    const LinesCase& c = GetParam();
+    StartPbx(c.pbx_options);
+    StartGateway(c.atas_extra);
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    const std::size_t rss_before = ResidentKiB(gateway_->Pid());
+    AlarmServer client = Connect();
+    ASSERT_TRUE(client.Send(c.lines));
+    ASSERT_TRUE(Fence(client)) << Describe();
+    Texts replies = c.replies;
+    replies.push_back("buffered (FENCE)");
+    EXPECT_EQ(client.Lines(), replies);
+    for (const std::string& line : c.pbx_shows) {
+        EXPECT_TRUE(pbx_->WaitFor(line)) << line << "\n" << Describe();
+        EXPECT_EQ(CountOf(pbx_->Output(), line), 1u) << line << "\n" << Describe();
+    }
+    EXPECT_TRUE(WaitForGatewayLine(c.gateway_shows)) << Describe();
+    EXPECT_EQ(CountOf(pbx_->Output(), "closed"), 0u) << Describe();
+    EXPECT_LT(ResidentKiB(gateway_->Pid()), rss_before + MemoryAllowanceKiB());
+    ExpectGatewayAnswers();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pbx, LinesTest,
+    ::testing::Values(
+        // NUL bytes and 8-bit characters are data like any other; an id may hold them too.
+        LinesCase{"NulAndEightBitBytes",
+                  {},
+                  "",
+                  "1|0|E1|N1|2001||St\xF6rung \xC4\xD6\xDC \x80\xFF Raum\0 12|T1\n"
+                  "1|0|E2|N\xFF\x80\0id|2001||plain|T2\n\0\0\0\n\xFF\xFE\x80|\x01\x02\n"s,
+                  {"sent (N1)", "sent (N\xFF\x80\0id)"s, "buffered ()", "buffered ()"},
+                  {"recv: SA<9>N1<9>2001<9>St\xF6rung \xC4\xD6\xDC \x80\xFF Raum<0> 12\n",
+                   "recv: SA<9>N\xFF\x80<0>id<9>2001<9>plain\n"},
+                  "Alarm to PBX (success)"},
+        LinesCase{"AnswersNothing",
+                  {"--reply", "*=none"},
+                  "CommandTimeout=1",
+                  AlarmLine("S1") + "\n" + AlarmLine("S2") + "\n" + AlarmLine("S3") + "\n",
+                  {"failed (S1)", "failed (S2)", "failed (S3)"},
+                  {"recv: SA<9>S1<9>", "recv: SA<9>S2<9>", "recv: SA<9>S3<9>"},
+                  "Alarm to PBX (failed)"},
+        // Each reply comes when the next command arrives: the gateway takes
+        // it for that command's reply, and never answers twice.
+        LinesCase{"RepliesLate",
+                  {"--late-reply"},
+                  "",
+                  AlarmLine("R1") + "\n" + AlarmLine("R2") + "\n" + AlarmLine("R3") + "\n",
+                  {"sent (R1)", "sent (R2)", "sent (R3)"},
+                  {"recv: SA<9>R1<9>", "recv: SA<9>R2<9>", "recv: SA<9>R3<9>"},
+                  "Failed to turn on echo"},
+        // 1 MiB without CR is dropped; the link stays up and usable.
+        LinesCase{"FloodsWithoutCr",
+                  {"--flood-bytes", "1048576"},
+                  "",
+                  AlarmLine("F1") + "\n",
+                  {"sent (F1)"},
+                  {"recv: SA<9>F1<9>"},
+                  "ATAS receive buffer overflow"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A reply that comes after its command gave up, while no command waits, is
+// not kept for the next one: with every SA acknowledged 1.5 s late, after its
+// 1 s time-out, the second alarm fails too, sent after the first's late "ack".
+TEST_F(PbxLinkTest, ReplyAfterTheTimeOutDoesNotAnswerTheNextAlarm) {
+    StartPbx({"--reply", "SA=delay:1500"});
+    StartGateway("CommandTimeout=1");
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    AlarmServer client = Connect();
+    ASSERT_TRUE(client.Send(AlarmLine("D1") + "\n"));
+    ASSERT_TRUE(client.WaitForLine("failed (D1)")) << Describe();
+    // After ATE1's and SM's: D1's late "ack".
+    ASSERT_TRUE(WaitForGatewayLine("[KVX <- ATAS]    ack<13>", 3)) << Describe();
+    ASSERT_TRUE(client.Send(AlarmLine("D2") + "\n"));
+    ASSERT_TRUE(Fence(client)) << Describe();
+    EXPECT_EQ(client.Lines(), (Texts{"failed (D1)", "failed (D2)", "buffered (FENCE)"}));
+}
+
+// A PBX that hangs up while an alarm waits for its reply: the alarm fails once
+// the link is gone, not after its long time-out, and the gateway reconnects.
+TEST_F(PbxLinkTest, HangUpOnAWaitingAlarmFailsItAtOnceAndTheGatewayReconnects) {
+    StartPbx({"--drop-after", "3"});  // ATE1, SM, then the SA
+    StartGateway("CommandTimeout=60");
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    AlarmServer client = Connect();
+    ASSERT_TRUE(client.Send(AlarmLine("A1") + "\n"));
+    ASSERT_TRUE(client.WaitForLine("failed (A1)")) << Describe();
+    ASSERT_TRUE(WaitForSession(2)) << Describe();
+    ASSERT_TRUE(client.Send(AlarmLine("A2") + "\n"));
+    ASSERT_TRUE(Fence(client)) << Describe();
+    EXPECT_EQ(client.Lines(), (Texts{"failed (A1)", "failed (A2)", "buffered (FENCE)"}));
+    EXPECT_EQ(pbx_->WaitForAlarms("A1"), 1u);
+    EXPECT_EQ(pbx_->WaitForAlarms("A2"), 1u);
+    ExpectGatewayAnswers();
+}
+
+// A held-back alarm whose SA the PBX hung up on stays held back and reaches
+// the next PBX that takes it.
+TEST_F(PbxLinkTest, HeldBackAlarmCutOffByAHangUpReachesTheNextPbx) {
+    const int atas_port = FreeLocalPort();
+    StartGateway("BufferWhenDisconnected=1\nMaxBufferedMessages=10", {}, atas_port);
+    AlarmServer client = Connect();
+    ASSERT_TRUE(client.Send(AlarmLine("B1") + "\n"));
+    ASSERT_TRUE(client.WaitForLine("buffered (B1)")) << Describe();
+    StartPbx({"--drop-after", "3"}, atas_port);
+    ASSERT_TRUE(pbx_->WaitFor("dropped: after command 3")) << Describe();
+    EXPECT_EQ(pbx_->WaitForAlarms("B1"), 1u);
+    pbx_.reset();
+    StartPbx({}, atas_port);
+    EXPECT_EQ(pbx_->WaitForAlarms("B1"), 1u) << Describe();
+    ASSERT_TRUE(Fence(client));
+    EXPECT_EQ(client.Lines().size(), 2u);  // B1 was answered once, when it was held back
+    ExpectGatewayAnswers();
+}
+
+struct LoginFault {
+    const char* name;
+    Texts pbx_options;  // none: nothing listens
+    friend void PrintTo(const LoginFault& fault, std::ostream* out) { *out << fault.name; }
+};
+
+class LoginFaultTest : public PbxLinkTest, public ::testing::WithParamInterface<LoginFault> {};
+
+// No alarm goes into a session that is not set up: each is answered
+// "buffered" once, the gateway keeps trying, and all reach a working PBX
+// later, after its set-up and oldest first.
+TEST_P(LoginFaultTest, AlarmsAreHeldBackAndReachTheNextWorkingPbx) {
+    int atas_port = FreeLocalPort();
+    if (!GetParam().pbx_options.empty()) {
+        StartPbx(GetParam().pbx_options);
+        atas_port = pbx_->Port();
+    }
+    StartGateway("BufferWhenDisconnected=1\nMaxBufferedMessages=10", {}, atas_port);
+    ASSERT_TRUE(WaitForGatewayLine("Failed to connect to")) << Describe();
+    AlarmServer client = Connect();
+    ASSERT_TRUE(client.Send(AlarmLine("L1") + "\n" + AlarmLine("L2") + "\n"));
+    ASSERT_TRUE(Fence(client)) << Describe();
+    EXPECT_EQ(client.Lines(), (Texts{"buffered (L1)", "buffered (L2)", "buffered (FENCE)"}));
+    ASSERT_TRUE(WaitForGatewayLine("Failed to connect to", 2)) << Describe();
+    EXPECT_TRUE(!pbx_ || CountOf(pbx_->Output(), "recv: SA") == 0) << Describe();
+
+    StartPbx({}, atas_port);
+    ASSERT_EQ(pbx_->WaitForAlarms("L2"), 1u) << Describe();
+    EXPECT_EQ(pbx_->WaitForAlarms("L1"), 1u);
+    EXPECT_TRUE(InOrder(pbx_->Output(), {"recv: SM<9>", "recv: SA<9>L1<9>", "recv: SA<9>L2<9>"}))
+        << Describe();
+    ASSERT_TRUE(client.Send(AlarmLine("L3") + "\n"));
+    EXPECT_TRUE(client.WaitForLine("sent (L3)")) << Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pbx, LoginFaultTest,
+    ::testing::Values(LoginFault{"NobodyListens", {}}, LoginFault{"NeverPrompts", {"--no-prompt"}},
+                      LoginFault{"RefusesTheLogin", {"--refuse-login"}},
+                      LoginFault{"HangsUpInTheLogin", {"--no-prompt", "--flap", "300"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A link that drops every 1.5 s while 20 alarms a second flow: every line is
+// answered once, and every alarm answered "sent" or "buffered" reaches the PBX.
+TEST_F(PbxLinkTest, FlappingLinkLosesNoAlarm) {
+    StartPbx({"--flap", "1500"});
+    StartGateway("BufferWhenDisconnected=1\nMaxBufferedMessages=1000");
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    AlarmServer client = Connect();
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 1; n <= 80; ++n) {
+        ASSERT_TRUE(client.Send(AlarmLine("P" + std::to_string(n)) + "\n"));
+        // Paced, so the flow spans several drops of the link.
+        std::this_thread::sleep_until(start + n * std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(Fence(client)) << Describe();
+    ASSERT_GE(CountOf(pbx_->Output(), "dropped: flap"), 2u) << "the link never dropped";
+    const Texts lines = client.Lines();
+    ASSERT_EQ(lines.size(), 81u) << Describe();
+    for (int n = 1; n <= 80; ++n) {
+        const std::string id = "P" + std::to_string(n);
+        const std::string& reply = lines[n - 1];
+        ASSERT_TRUE(reply == Reply("sent", id) || reply == Reply("failed", id) ||
+                    reply == Reply("buffered", id))
+            << reply;
+        EXPECT_TRUE(reply.starts_with("failed") || pbx_->WaitForAlarms(id) >= 1) << id;
+    }
+    ExpectGatewayAnswers();
+}
+
+}  // namespace
+}  // namespace kelvarix::e2e
