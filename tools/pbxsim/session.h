@@ -33,18 +33,18 @@ std::optional<ReplyMode> parse_reply_mode(std::string_view text);
 struct SessionConfig {
     std::string user = "kelvarix";
     std::string password = "kelvarix";
-    ReplyMode default_reply;
-    std::map<std::string, ReplyMode, std::less<>> replies;  // keyword in upper case
-    std::optional<Millis> auto_read;                        // OPM code 1 after an accepted SA
-    std::optional<Millis> auto_ack;                         // OPM code 2 after an accepted SA
-    std::string ack_terminal = "T1";                        // for an SA without a terminal
+    ReplyMode default_reply{};
+    std::map<std::string, ReplyMode, std::less<>> replies{};  // keyword in upper case
+    std::optional<Millis> auto_read{};                        // OPM code 1 after an accepted SA
+    std::optional<Millis> auto_ack{};                         // OPM code 2 after an accepted SA
+    std::string ack_terminal = "T1";                          // for an SA without a terminal
     bool heartbeat_check = true;
-    std::optional<Millis> send_heartbeat;
+    std::optional<Millis> send_heartbeat{};
     bool prompt = true;
     Millis prompt_delay{0};
     bool refuse_login = false;
-    std::optional<unsigned> drop_after;  // commands, per connection
-    std::optional<Millis> flap;
+    std::optional<unsigned> drop_after{};  // commands, per connection
+    std::optional<Millis> flap{};
     std::size_t flood_bytes = 0;
     bool late_reply = false;
 };
