@@ -2,8 +2,6 @@
 
 #include <gmock/gmock.h>
 
-#include <deque>
-
 #include "platform/async_signal.h"
 #include "support/gateway_fixture.h"
 
@@ -22,7 +20,7 @@ class FakePbx final : public PbxPort {
     bool connected = true;
     bool usable = true;
     bool held = false;
-    std::deque<bool> results;  // answers of the dispatch, in order (then true)
+    bool accepts = true;
     std::vector<std::string> dispatched;
 
     void Release() {
@@ -35,9 +33,7 @@ class FakePbx final : public PbxPort {
         dispatched.push_back(record->m_AlarmId);
         queue_.append(record);
         while (held) co_await released_.Wait();
-        const bool result = results.empty() || results.front();
-        if (!results.empty()) results.pop_front();
-        co_return result;
+        co_return accepts;
     }
 
   private:
@@ -71,81 +67,64 @@ class IntakeTest : public test::GatewayFixture {
     FakePbx pbx_{io_.get_executor(), queue_};
     std::vector<std::string> replies_;
     std::vector<bool> controls_;
-    AlarmIntake intake_{io_.get_executor(),
-                        settings_,
-                        logger_,
-                        queue_,
-                        buffered_,
-                        pbx_,
-                        [this](std::string_view reply) {
-                            replies_.emplace_back(reply);
-                            logger_.WriteTrafficLog(reply, TagToOrvane);
-                        }};
+    AlarmIntake::ReplySink reply_ = [this](std::string_view reply) {
+        replies_.emplace_back(reply);
+        logger_.WriteTrafficLog(reply, TagToOrvane);
+    };
+    AlarmIntake intake_{io_.get_executor(), settings_, logger_, queue_, buffered_, pbx_, reply_};
 };
 
 TEST_F(IntakeTest, EachStatusGetsItsReplyAndLogLine) {
     struct Case {
         std::string status;
-        bool connected, usable, accepted, buffer;
-        std::vector<std::string> transcript;  // beginnings of the replies and log lines
+        bool connected, usable, buffer;
+        const char* reply;  // with the alarm id "A"
+        const char* log;    // the system-log line's beginning
     };
-    const std::string buffered = "buffered (A)<10>", sent = "sent (A)<10>",
-                      failed = "failed (A)<10>";
     const Case cases[] = {
-        {"1", true, true, true, false, {sent}},
-        {"3", true, true, false, false, {failed}},  // status 3 is an alarm too
-        {"1",
-         false,
-         true,
-         true,
-         true,
-         {buffered,
-          "PBX not connected, buffered message (AlarmId: A, EventId: E, Tag: 1, "
-          "Destination: 2001, TermId: )"}},
-        {"1", false, true, true, false, {failed, "PBX not connected, threw message (AlarmId: A,"}},
-        {"1", true, false, true, true, {buffered, "PBX not connected, buffered message"}},
-        {"0",
-         true,
-         true,
-         true,
-         true,
-         {buffered, "Status was Inactive, threw message (AlarmId: A,"}},
-        {"2",
-         true,
-         true,
-         true,
-         true,
-         {"Did not find any message in queue to ack (AlarmId: A,", sent}},
-        {"2",
-         false,
-         true,
-         true,
-         true,
-         {failed, "PBX not connected, threw ack message (AlarmId: A,"}},
-        // The status is read like any number: rounded half to even, 0 outside 16 bits.
-        {"1.5", false, true, true, true, {failed, "PBX not connected, threw ack message"}},
-        {"2.5", false, true, true, true, {failed, "PBX not connected, threw ack message"}},
-        {" &H1 ", true, true, true, true, {sent}},
-        {"32768", true, true, true, true, {buffered, "Status was Inactive"}},
-        {"abc", true, true, true, true, {buffered, "Status was Inactive"}},
-        {"5", true, true, true, true, {}},
-        {"-1", true, true, true, true, {}},
+        {"1", true, true, false, "sent", ""},
+        {"3", true, true, false, "failed", ""},  // status 3 is an alarm too; the PBX refuses it
+        {"1", false, true, true, "buffered", "PBX not connected, buffered message (AlarmId: A,"},
+        {"1", false, true, false, "failed", "PBX not connected, threw message (AlarmId: A,"},
+        {"1", true, false, true, "buffered", "PBX not connected, buffered message"},
+        {"0", true, true, true, "buffered", "Status was Inactive, threw message (AlarmId: A,"},
+        {"2", true, true, true, "sent", "Did not find any message in queue to ack (AlarmId: A,"},
+        {"2", false, true, true, "failed", "PBX not connected, threw ack message (AlarmId: A,"},
+        // Read like any number: rounded half to even, 0 outside 16 bits.
+        {"1.5", false, true, true, "failed", "PBX not connected, threw ack message"},
+        {"2.5", false, true, true, "failed", "PBX not connected, threw ack message"},
+        {" &H1 ", true, true, true, "sent", ""},
+        {"32768", true, true, true, "buffered", "Status was Inactive"},
+        {"abc", true, true, true, "buffered", "Status was Inactive"},
+        {"5", true, true, true, "", ""},
+        {"-1", true, true, true, "", ""},
     };
     settings_.MaxBufferedMessages = 100;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
+        replies_.clear();
         window_.Clear();
         pbx_.connected = c.connected;
         pbx_.usable = c.usable;
-        pbx_.results = {c.accepted};
+        pbx_.accepts = c.status != "3";
         settings_.BufferWhenDisconnected = c.buffer;
-        Feed(c.status + "|0|E|A|2001||Fire|" + c.status + "\n");  // no earlier alarm has this tag
-        const auto transcript = Transcript();
-        ASSERT_EQ(transcript.size(), c.transcript.size());
-        for (std::size_t i = 0; i < transcript.size(); ++i) {
-            EXPECT_THAT(transcript[i], StartsWith(c.transcript[i]));
-        }
+        Feed(c.status + "|0|E|A|2001||Fire|" + c.status + "\n");  // a tag no earlier alarm has
+        EXPECT_EQ(replies_, *c.reply ? std::vector<std::string>{c.reply + std::string(" (A)\n")}
+                                     : std::vector<std::string>{});
+        EXPECT_EQ(SystemLines().size(), *c.log ? 1u : 0u);
+        for (const std::string& line : SystemLines()) EXPECT_THAT(line, StartsWith(c.log));
     }
+    // An inactive line is answered, then logged; a link-down alarm names
+    // every field of its record.
+    window_.Clear();
+    Feed("0|0|88|4711|2001|T5|Fire|X\n");
+    pbx_.connected = false;
+    Feed("1|0|88|4711|2001|T5|Fire|X\n");
+    EXPECT_THAT(
+        Transcript(),
+        ElementsAre("buffered (4711)<10>", StartsWith("Status was Inactive"), "buffered (4711)<10>",
+                    "PBX not connected, buffered message (AlarmId: 4711, EventId: 88, "
+                    "Tag: X, Destination: 2001, TermId: T5)"));
 }
 
 TEST_F(IntakeTest, LinesAreFramedByLfAcrossArrivals) {

@@ -9,63 +9,44 @@
 namespace kelvarix {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
 TEST(ParseLenientNumber, ReadsTheNumberAtTheStart) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
     const std::string zeros(5000, '0'), nines(10000, '9');
     const std::pair<std::string, double> cases[] = {
         {"", 0},
         {"abc", 0},
-        {"4 5", 45},
-        {"\t4\n5", 45},
+        {"\t4 \n5", 45},
         {"4\r5", 4},
-        {"80 (web)", 80},
-        {"2001.5", 2001.5},
-        {"-1", -1},
-        {"+7", 7},
         {" - 7", -7},
+        {"+7", 7},
         {"--5", 0},
         {"1.2.3", 1.2},
         {".5", 0.5},
-        {"5.", 5},
         {".", 0},
-        {"-", 0},
-        {"007", 7},
-        {"1,5", 1},
-        {"0x10", 0},
         {"0.000123", 0.000123},
         {"123456789012345678901234567890", 123456789012345678901234567890.0},
-        // Exponents, with E or D.
         {"1e3", 1000},
         {"1E+3", 1000},
         {"1D-2", 0.01},
         {"2.5d1", 25},
-        {"1e", 1},
         {"1e+", 1},
         {"e5", 0},
-        {"1e3.5", 1000},
-        {"1 e 2", 100},
-        {"0e999999999999", 0},
         {"1e308", 1e308},
         {"1e309", kInf},
         {"1e999999999999999999999", kInf},
         {"1e-99999999999999999999", 0},
-        {nines, kInf},
+        {"0e999999999999", 0},
         {"-" + nines, -kInf},
         {"0." + zeros + "1", 0},
-        {"1" + zeros + "e-5000", 1},                  // a long mantissa scaled back down
-        {"0." + zeros + "5e5001", 5},                 // a long fraction scaled back up
-        {"1" + std::string(900, '0') + "1e-901", 1},  // digits beyond the kept ones
-        // Hexadecimal and octal whole numbers.
+        {"1" + zeros + "e-5000", 1},
+        {"0." + zeros + "5e5001", 5},
+        {"1" + std::string(900, '0') + "1e-901", 1},
         {"&H1F", 31},
-        {"&hff", 255},
-        {"& h F f", 255},
+        {"& h a F", 175},
         {"&O17", 15},
         {"&o8", 0},
         {"&H", 0},
         {"&X1", 0},
-        {"&HFFFF", 65535},
-        {"&H10G", 16},
         {"-&H10", 0},
         {"&H" + std::string(1000, 'F'), kInf},
     };
@@ -74,17 +55,8 @@ TEST(ParseLenientNumber, ReadsTheNumberAtTheStart) {
     }
 }
 
-TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
-    const std::pair<double, double> cases[] = {
-        {2.5, 2},   {3.5, 4}, {-2.5, -2},   {-3.5, -4},
-        {0.5, 0},   {1.5, 2}, {2.4999, 2},  {2.5000001, 3},
-        {-2.6, -3}, {7, 7},   {kInf, kInf}, {4503599627370495.5, 4503599627370496.0},
-    };
-    for (const auto& [in, out] : cases) EXPECT_EQ(RoundHalfEven(in), out) << in;
-}
-
-// How one text reads as each kind of whole number and as a flag. The 16-bit
-// reading with 0 for out of range (ToInt16OrZero) follows from ToNumber16.
+// How one text reads as a 32-bit and a 16-bit whole number (rounded half to
+// even), as a strict whole number and as a flag.
 TEST(WholeNumbers, EachConversionReadsTheText) {
     constexpr std::nullopt_t no = std::nullopt;
     constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
@@ -98,43 +70,27 @@ TEST(WholeNumbers, EachConversionReadsTheText) {
         {"abc", 0, 0, no, false},
         {" 4000 ", 4000, 4000, 4000, true},
         {"+5", 5, 5, 5, true},
-        {"-5", -5, -5, -5, true},
-        {"0", 0, 0, 0, false},
+        {"-0", 0, 0, 0, false},
         {"2001.5", 2002, 2002, no, true},
         {"2002.5", 2002, 2002, no, true},
         {"-7.5", -8, -8, no, true},
-        {"0.5", 0, 0, no, true},
         {"1e-5", 0, 0, no, true},
-        {"-0", 0, 0, 0, false},
-        {"4 000", 4000, 4000, no, true},
-        {"\t4000", 4000, 4000, no, true},
+        {"\t4 000", 4000, 4000, no, true},
         {"&H10", 16, 16, no, true},
-        {"1e3", 1000, 1000, no, true},
         {"40a", 40, 40, no, true},
-        {"4000.0", 4000, 4000, no, true},
-        {"+", 0, 0, no, false},
-        {"-", 0, 0, no, false},
         {"+-5", 0, 0, no, false},
         {"   ", 0, 0, no, false},
-        {"- 5", -5, -5, no, true},
-        {"yes", 0, 0, no, false},
-        {"32767", 32767, 32767, 32767, true},
         {"32767.5", 32768, no, no, true},
         {"32766.5", 32766, 32766, no, true},
         {"-32768.5", -32768, -32768, no, true},
         {"-32769", -32769, no, -32769, true},
-        {"100000", 100000, no, 100000, true},
-        {"2147483647", 2147483647, no, 2147483647, true},
         {"0000000000002147483647", 2147483647, no, 2147483647, true},
-        {"2147483647.4", 2147483647, no, no, true},
-        {"2147483647.5", no, no, no, true},  // rounds up to 2^31
+        {"2147483647.5", no, no, no, true},
         {"2147483648", no, no, no, true},
         {"-2147483648", kMin, no, kMin, true},
-        {"-2147483648.5", kMin, no, no, true},  // rounds to the even -2^31
+        {"-2147483648.5", kMin, no, no, true},
         {"-2147483649", no, no, no, true},
         {"99999999999999999999999999", no, no, no, true},
-        {"&H7FFFFFFF", 2147483647, no, no, true},
-        {"&HFFFFFFFF", no, no, no, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE('"' + c.text + '"');
@@ -145,15 +101,6 @@ TEST(WholeNumbers, EachConversionReadsTheText) {
         EXPECT_EQ(ToStrictNumber(c.text), c.strict);
         EXPECT_EQ(ToFlag(c.text), c.flag);
     }
-}
-
-TEST(TrimSpaces, RemovesOnlySpaces) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"   op1  ", "op1"}, {"\top1 ", "\top1"}, {" op1\t ", "op1\t"}, {"   ", ""}, {"", ""},
-        {" a  b ", "a  b"},
-    };
-    for (const auto& [text, expected] : cases)
-        EXPECT_EQ(TrimSpaces(text), expected) << '"' << text << '"';
 }
 
 }  // namespace

@@ -20,45 +20,29 @@ TEST(GetField, ReturnsTheNumberedFieldExactlyAsItStands) {
         {"a|b|c", 2, "|", "c"},
         {"a|b|c", 3, "|", ""},
         {"a||c", 1, "|", ""},
-        {"a||c", 2, "|", "c"},
-        {"a|b|", 2, "|", ""},
-        {"|b", 0, "|", ""},
-        {"abc", 0, "|", "abc"},
-        {"abc", 1, "|", ""},
-        {"", 0, "|", ""},
-        {"a|b", -1, "|", ""},
         {" a | b", 1, "|", " b"},
-        {"a\tB c\t", 1, "\t", "B c"},
+        {"a|b", -1, "|", ""},
         // Several characters are one delimiter, matched as a whole and with case.
-        {"a<>b<><>c", 1, "<>", "b"},
-        {"a<>b<><>c", 2, "<>", ""},
         {"a<>b<><>c", 3, "<>", "c"},
         {"a<b>c<>d", 0, "<>", "a<b>c"},
         {"a|||b", 1, "||", "|b"},
         {"aXbxc", 1, "x", "c"},
-        // Without a delimiter TAB is chosen, else ";", else every field is empty.
+        // Without one, TAB is chosen, else ";", else every field is empty.
         {"a;b\tc;d", 1, "", "c;d"},
         {"a;b;c", 2, "", "c"},
         {"a|b c", 0, "", ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE("\"" + c.text + "\" field " + std::to_string(c.index) + " of \"" +
-                     c.delimiter + '"');
+        SCOPED_TRACE('"' + c.text + "\" field " + std::to_string(c.index));
         std::string delimiter = c.delimiter;
         EXPECT_EQ(GetField(c.text, c.index, delimiter), c.want);
-        EXPECT_EQ(delimiter, c.delimiter.empty() ? ChooseDelimiter(c.text) : c.delimiter);
         EXPECT_EQ(GetField(c.text, c.index, std::string_view(c.delimiter)), c.want);
+        EXPECT_EQ(delimiter, c.delimiter.empty() ? ChooseDelimiter(c.text) : c.delimiter);
     }
     EXPECT_EQ(ChooseDelimiter("a;b\tc"), "\t");
     EXPECT_EQ(ChooseDelimiter("a;b"), ";");
-}
-
-TEST(GetField, HandlesTextsFarBeyondSixteenBitPositions) {
-    const std::string head(70'000, 'x'), tail(40'000, 'y');
-    const std::string text = head + "|middle|" + tail;
-    EXPECT_EQ(GetField(text, 0, "|"), head);
-    EXPECT_EQ(GetField(text, 1, "|"), "middle");
-    EXPECT_EQ(GetField(text, 2, "|"), tail);
+    const std::string head(70'000, 'x');  // far beyond 16-bit positions
+    EXPECT_EQ(GetField(head + "|middle|", 1, "|"), "middle");
 }
 
 // The one-pass splitter must give exactly GetField's fields, including for
@@ -68,8 +52,7 @@ TEST(SplitFields, AgreesWithGetField) {
     const std::string alphabet = "ab|;\t<> ";
     for (int round = 0; round < 3000; ++round) {
         std::string text;
-        for (int i = static_cast<int>(random() % 12); i > 0; --i)
-            text += alphabet[random() % alphabet.size()];
+        for (int i = random() % 12; i > 0; --i) text += alphabet[random() % alphabet.size()];
         for (const std::string_view delimiter : {"|", "\t", "<>", "||", ""}) {
             std::array<std::string_view, 6> fields;
             SplitFields(text, delimiter, fields);

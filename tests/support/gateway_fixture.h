@@ -4,8 +4,6 @@
 // connected over loopback to a peer socket that the test plays as the PBX.
 #include <gtest/gtest.h>
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
 #include <chrono>
 #include <functional>
@@ -20,6 +18,7 @@
 #include "pbx/atas_link.h"
 #include "platform/awaitable.h"
 #include "queue/message_queue.h"
+#include "support/io_helpers.h"
 #include "support/record.h"
 
 namespace kelvarix::test {
@@ -45,15 +44,8 @@ class GatewayFixture : public ::testing::Test {
         return slot;
     }
 
-    bool RunUntil(const std::function<bool()>& done,
-                  std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            io_.restart();
-            io_.run_for(std::chrono::milliseconds(5));
-        }
-        return true;
+    bool RunUntil(const std::function<bool()>& done, std::chrono::seconds limit = kIoWait) {
+        return test::RunUntil(io_, done, limit);
     }
 
     // The texts of the window list's lines with this tag.
@@ -99,10 +91,8 @@ class LinkFixture : public GatewayFixture {
         RunBriefly();
     }
     void RunBriefly() {
-        for (int i = 0; i < 5; ++i) {
-            io_.restart();
-            io_.run_for(std::chrono::milliseconds(2));
-        }
+        test::RunUntil(
+            io_, [] { return false; }, std::chrono::milliseconds(10));
     }
     // Everything the peer has received since it connected.
     std::string PeerReceived() {
