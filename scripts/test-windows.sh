@@ -70,52 +70,41 @@ fail() {
     exit 1
 }
 
-# Waits until the file holds the text, from the given line on (at most the
-# given seconds).
-wait_for() {
-    local file=$1 text=$2 seconds=$3 from=${4:-1}
+# Runs the check, or fails naming what it checked.
+check() {
+    local what=$1
+    shift
+    "$@" || fail "not so: $what"
+    echo "ok: $what"
+}
+
+# Repeats the check until it holds, for at most the given seconds.
+wait_until() {
+    local seconds=$1 what=$2
+    shift 2
     local deadline=$((SECONDS + seconds))
-    until tail -n "+$from" "$file" 2>/dev/null | grep -qF -- "$text"; do
-        ((SECONDS < deadline)) || fail "no \"$text\" in $file after $seconds s"
+    until "$@"; do
+        ((SECONDS < deadline)) || fail "not so after $seconds s: $what"
         sleep 0.2
     done
-    echo "ok: $text"
+    echo "ok: $what"
 }
 
-expect() {
-    grep -qF -- "$2" "$1" || fail "expected \"$2\" in $1"
-    echo "ok: $2"
-}
+# Whether the file holds the text from the given line on.
+holds() { tail -n "+${3:-1}" "$1" 2>/dev/null | grep -qF -- "$2"; }
+expect() { check "$2" holds "$1" "$2"; }
+# Waits until the file holds the text: file, text, seconds, from line.
+wait_for() { wait_until "$3" "$2" holds "$1" "$2" "${4:-1}"; }
+not() { ! "$@"; }
+# A value of the registry as "reg query" shows it.
+registry() { wine reg query "$@" 2>/dev/null </dev/null | tr -d '\r'; }
 
-# The number of the line that the file's next line will have.
-next_line() {
-    local lines=0
-    [[ -f $1 ]] && lines=$(wc -l <"$1")
-    echo $((lines + 1))
-}
-
-# Waits until a window of kelvarix.exe with this caption is on the display.
-wait_for_window() {
-    local caption=$1 seconds=$2
-    local deadline=$((SECONDS + seconds))
-    until window_shown "$display" "$caption"; do
-        ((SECONDS < deadline)) || fail "no window \"$caption\" after $seconds s"
-        sleep 0.2
-    done
-    echo "ok: the window \"$caption\""
-}
-
-# Waits until the child has ended by itself (at most the given seconds) and
-# sets status to its exit status.
+# Waits until the child has ended by itself and sets status to its exit status.
 wait_exit() {
-    local pid=$1 seconds=$2
-    local deadline=$((SECONDS + seconds))
-    while alive "$pid"; do
-        ((SECONDS < deadline)) || fail "process $pid still runs after $seconds s"
-        sleep 0.2
-    done
+    wait_until 30 "process $1 ended" not alive "$1"
     status=0
-    wait "$pid" || status=$?
+    wait "$1" || status=$?
+    gateway_pid=""
 }
 
 # The program folder is the folder of kelvarix.exe: a copy of it, with its
@@ -134,11 +123,10 @@ for text in "Usage: kelvarix.exe" "Kelvarix.ini from its program folder" \
     '"Quorsyn Kelvarix service"' 'RunAsService = 1' 'File > Clear' 'File > Exit'; do
     expect "$home/help.out" "$text"
 done
-if grep -qi systemd "$home/help.out"; then fail "the help text is the Linux one"; fi
-[[ ! -e $home/LogFiles ]] || fail "--help started the gateway"
+check "the help text is not the Linux one" not grep -qi systemd "$home/help.out"
+check "--help started no gateway" test ! -e "$home/LogFiles"
 caption=$(wine "$home/kelvarix.exe" --version 2>/dev/null </dev/null | tr -d '\r')
-[[ $caption == "Kelvarix - Version "* ]] || fail "--version shows \"$caption\""
-echo "ok: $caption"
+check "--version shows \"$caption\"" grep -q '^Kelvarix - Version ' <<<"$caption"
 
 # The gateway with its window, on a virtual display. The Wine server is
 # started afresh with its desktop on that display.
@@ -148,7 +136,7 @@ DISPLAY=$display wine "$home/kelvarix.exe" >"$home/gateway.out" 2>&1 </dev/null 
 gateway_pid=$!
 wait_for "$(log)" "Successfully set menu (SM)" 60
 expect "$(log)" "Orvane server socket port $server_port was set in listening mode"
-wait_for_window "$caption" 30
+wait_until 30 "the window \"$caption\"" window_shown "$display" "$caption"
 
 # One alarm: the alarm server hears "sent (ID)", the PBX's terminal
 # acknowledges it, the gateway reports that with MCA and cleans its queue.
@@ -163,20 +151,17 @@ wait_for "$(log)" "Removed old or deleted message from queue" 30
 wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null ||
     fail "taskkill did not reach kelvarix.exe"
 wait_for "$(log)" "Kelvarix was stopped (reason: Task Manager closed application)" 30
-wait_exit "$gateway_pid" 30
-gateway_pid=""
-((status == 0)) || fail "the gateway ended with status $status"
-echo "ok: the gateway ended by itself"
+wait_exit "$gateway_pid"
+check "the gateway ended by itself with status 0" test "$status" -eq 0
 
 # Started with no standard output and no console to attach to (as from
 # Explorer), --help shows its text in a message box instead.
-DISPLAY=$display wine start /wait "$(winepath -w "$home/kelvarix.exe" 2>/dev/null | tr -d '\r')" --help \
-    >"$home/start.out" 2>&1 </dev/null &
+DISPLAY=$display wine start /wait "$(winepath -w "$home/kelvarix.exe" 2>/dev/null | tr -d '\r')" \
+    --help >"$home/start.out" 2>&1 </dev/null &
 gateway_pid=$!
-wait_for_window "Kelvarix" 30  # the box, titled with the program's name
+wait_until 30 "the box titled \"Kelvarix\"" window_shown "$display" "Kelvarix"
 wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null || fail "taskkill failed"
-wait_exit "$gateway_pid" 30
-gateway_pid=""
+wait_exit "$gateway_pid"
 
 echo "== The gateway as a Windows service under Wine"
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix'
@@ -184,12 +169,9 @@ service_key='HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix'
 wine sc delete Kelvarix >/dev/null 2>&1 </dev/null || true
 wine "$home/kelvarix.exe" -I >"$home/install.out" 2>&1 </dev/null || fail "-I failed"
 expect "$home/install.out" "Kelvarix: Quorsyn Kelvarix service service installation succeeded"
-wine reg query "$service_key\\Parameters" /v RunAsService 2>/dev/null | tr -d '\r' >"$home/reg.out"
-grep -qE 'RunAsService +REG_SZ +1$' "$home/reg.out" || fail "RunAsService is not 1"
-echo "ok: RunAsService REG_SZ 1"
-wine reg query "$service_key" /v Start 2>/dev/null | tr -d '\r' >"$home/reg.out"
-grep -qE 'Start +REG_DWORD +0x2$' "$home/reg.out" || fail "the service does not start automatically"
-echo "ok: automatic start"
+check "RunAsService REG_SZ 1" grep -qE 'RunAsService +REG_SZ +1$' \
+    <(registry "$service_key\\Parameters" /v RunAsService)
+check "automatic start" grep -qE 'Start +REG_DWORD +0x2$' <(registry "$service_key" /v Start)
 
 echo "-- started by hand"
 # Started by hand, the setting still makes it a service: the event-log entry.
@@ -206,37 +188,28 @@ gateway_pid=""
 service_query() {
     wine sc query Kelvarix 2>/dev/null </dev/null | tr -d '\r' | sed -n "s/^ *$1 *: *//p"
 }
-wait_for_state() {
-    local state=$1 seconds=$2
-    local deadline=$((SECONDS + seconds))
-    until [[ $(service_query STATE) =~ ^[0-9]+\ +$state$ ]]; do
-        ((SECONDS < deadline)) || fail "the service is not $state after $seconds s ($(service_query STATE))"
-        sleep 0.2
-    done
-    echo "ok: the service is $state"
-}
+service_is() { [[ $(service_query STATE) =~ ^[0-9]+\ +$1$ ]]; }
 echo "-- started and stopped by the service manager"
-from=$(next_line "$(log)")
-events=$(next_line "$services_out")
+# What the files gain from here on counts.
+from=$(($(wc -l 2>/dev/null <"$(log)" || echo 0) + 1))
+events=$(($(wc -l <"$services_out") + 1))
 wine net start Kelvarix >"$home/net.out" 2>&1 </dev/null || fail "net start failed"
 wait_for "$services_out" 'ReportEventW L"Quorsyn Kelvarix started"' 60 "$events"
 wait_for "$(log)" "Kelvarix was started" 60 "$from"
 wait_for "$(log)" "Successfully set menu (SM)" 60 "$from"
-wait_for_state RUNNING 30
+wait_until 30 "the service is RUNNING" service_is RUNNING
 wine net stop Kelvarix >"$home/net.out" 2>&1 </dev/null || fail "net stop failed"
 wait_for "$(log)" "Kelvarix was stopped (reason: By Code)" 30 "$from"
 wait_for "$services_out" 'ReportEventW L"Kelvarix was stopped"' 30 "$events"
-wait_for_state STOPPED 30
+wait_until 30 "the service is STOPPED" service_is STOPPED
 # Stopped with exit code 0: the service reported its own stop. A service
 # process that just ended would be left stopping, or marked with an exit code.
-[[ $(service_query WIN32_EXIT_CODE) =~ ^0\  ]] ||
-    fail "the service ended with $(service_query WIN32_EXIT_CODE)"
-echo "ok: the service stopped by itself"
+exit_code=$(service_query WIN32_EXIT_CODE)
+check "the service stopped by itself with exit code 0 ($exit_code)" grep -q '^0 ' <<<"$exit_code"
 
 wine "$home/kelvarix.exe" -U >"$home/remove.out" 2>&1 </dev/null || fail "-U failed"
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service service uninstalled successfully"
-if wine reg query "$service_key" >/dev/null 2>&1; then fail "the service is still registered"; fi
-echo "ok: the service is gone"
+check "the service is gone" not registry "$service_key"
 wine "$home/kelvarix.exe" -U >"$home/remove.out" 2>&1 </dev/null || true
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service failed to uninstall as service"
 

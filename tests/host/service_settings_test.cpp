@@ -64,22 +64,19 @@ TEST(ServiceSettingsStore, WritesReadsAndPutsBackExactly) {
     EXPECT_EQ(*store.Snapshot(), original);
 }
 
+// A stored text that is no whole number counts as 0: a window rather than
+// no start at all.
 TEST(ReadRunAsService, OnlyAWholeNumberOtherThanZeroMeansService) {
-    struct Case {
-        const char* stored;  // nullptr: no file
-        bool service;
-    };
-    const Case cases[] = {{nullptr, false}, {"0", false},   {" 1 ", true},  {"-1", true},
-                          {"", false},      {"abc", false}, {"1.0", false}, {"99999999999", false}};
-    for (const Case& c : cases) {
-        test::TempDir folder;
-        if (c.stored != nullptr) {
-            folder.write("KelvarixService.ini",
-                         std::string("[Parameters]\nRunAsService=") + c.stored + "\n");
-        }
-        EXPECT_EQ(ReadRunAsService(ServiceSettingsStore(folder.path("KelvarixService.ini"))),
-                  c.service)
-            << (c.stored != nullptr ? c.stored : "(no file)");
+    test::TempDir folder;
+    const ServiceSettingsStore store(folder.path("KelvarixService.ini"));
+    EXPECT_FALSE(ReadRunAsService(store));  // no file
+    for (const auto& [stored, service] : {std::pair{" -1 ", true},
+                                          {"0", false},
+                                          {"abc", false},
+                                          {"1.0", false},
+                                          {"99999999999", false}}) {
+        folder.write("KelvarixService.ini", std::string("[Parameters]\nRunAsService=") + stored);
+        EXPECT_EQ(ReadRunAsService(store), service) << stored;
     }
 }
 

@@ -13,19 +13,8 @@ namespace {
 using test::TempDir;
 namespace fs = std::filesystem;
 
-TEST(FilesTest, AppendCreatesTheFileThenAddsToItByteForByte) {
-    TempDir folder;
-    const std::string path = folder.path("2012-03-14.Log");
-    ASSERT_TRUE(AppendToFile(path, "12-03-14 09:05:07 Kelvarix was started\r\n"));
-    ASSERT_TRUE(AppendToFile(path, std::string_view("\xE9t\xE9\0x\r\n", 7)));
-    ASSERT_TRUE(AppendToFile(path, ""));
-    EXPECT_EQ(folder.read("2012-03-14.Log"),
-              std::string("12-03-14 09:05:07 Kelvarix was started\r\n\xE9t\xE9\0x\r\n", 47));
-    // Without its folder there is no file.
-    EXPECT_FALSE(AppendToFile(folder.path("LogFiles/2012-03-14.Log"), "text\r\n"));
-    EXPECT_FALSE(FileExists(folder.path("LogFiles")));
-}
-
+// Appending byte for byte, and failing without the folder, is checked through
+// the logger.
 TEST(FilesTest, ListingHoldsOnlyVisibleOrdinaryFiles) {
     TempDir folder;
     for (const char* name : {"2012-03-14.Log", "2012-03-14.Dbg", ".hidden.Log"})

@@ -9,22 +9,9 @@ namespace {
 
 // Scripts read these lines; every figure must land under its own key.
 Report sample() {
-    Report r;
-    r.mode = Mode::load;
-    r.lines = 10;
-    r.counts = {.expected = 10,
-                .replies = 11,
-                .sent = 6,
-                .failed = 3,
-                .buffered = 1,
-                .other = 1,
-                .matched = 8,
-                .doubled = 2,
-                .unexpected = 0};
-    r.missing = 2;
-    r.elapsed_s = 0.5;
-    r.latency = {8, 12.3, 80.5, 140.0};
-    return r;
+    // expected, replies, sent, failed, buffered, other, matched, doubled, unexpected
+    const ReplyCounts counts{10, 11, 6, 3, 1, 1, 8, 2, 0};
+    return Report{Mode::load, 10, counts, 2, 0.5, {8, 12.3, 80.5, 140.0}, ""};
 }
 
 TEST(Report, TextAndJsonPutEachFigureUnderItsKey) {
