@@ -141,21 +141,29 @@ TEST_F(AlarmServerTest, LogsThatCannotBeWrittenStopNothing) {
     }
 }
 
-// An alarm server that sends 16 MiB without LF: the overlong line is thrown
-// away, the next line is answered, and memory stays bounded.
-TEST_F(AlarmServerTest, FloodWithoutLfIsDropped) {
-    StartPbx({"--quiet"});
-    StartGateway();
+// A second alarm-server connection replaces the first: the first is closed,
+// its unfinished line is dropped (glued to the next connection's text it
+// would be alarm 9001), its waiting alarm still goes out once, and the
+// second connection gets the replies of its own lines only.
+TEST_F(AlarmServerTest, SecondConnectionReplacesTheFirst) {
+    StartPbx({"--reply", "SA=delay:800"});
+    StartGateway("CommandTimeout=5");
     ASSERT_TRUE(WaitForSession()) << Describe();
-    const std::size_t rss_before = ResidentKiB(gateway_->Pid());
-    AlarmServer client = Connect();
-    const std::string chunk(1024 * 1024, 'x');
-    for (int i = 0; i < 16; ++i) ASSERT_TRUE(client.Send(chunk)) << "the gateway stopped reading";
-    ASSERT_TRUE(client.Send("\n" + AlarmLine("W1") + "\n"));
-    ASSERT_TRUE(Fence(client)) << Describe();
-    EXPECT_EQ(client.Lines(), (Texts{"sent (W1)", "buffered (FENCE)"}));
-    EXPECT_TRUE(WaitForGatewayLine("Orvane receive buffer overflow"));
-    EXPECT_LT(ResidentKiB(gateway_->Pid()), rss_before + MemoryAllowanceKiB());
+    AlarmServer first = Connect();
+    ASSERT_TRUE(first.Send(AlarmLine("K1") + "\n1|0|77|9001|2001||Partial"));
+    ASSERT_TRUE(pbx_->WaitFor("recv: SA<9>K1<9>")) << Describe();
+    ASSERT_TRUE(WaitForGatewayLine("1|0|77|9001|2001||Partial")) << Describe();
+
+    AlarmServer second = Connect();
+    EXPECT_TRUE(first.WaitForClose()) << Describe();
+    ASSERT_TRUE(second.Send("1|0|78|9002|2002||Whole|T-2\n"));
+    ASSERT_TRUE(Fence(second)) << Describe();
+    EXPECT_EQ(second.Lines(), (Texts{"sent (9002)", "buffered (FENCE)"}));
+    EXPECT_TRUE(first.Lines().empty());
+    EXPECT_TRUE(WaitForGatewayLine("Alarm to PBX (success) (AlarmId: K1")) << Describe();
+    EXPECT_EQ(pbx_->WaitForAlarms("K1"), 1u);
+    EXPECT_EQ(CountOf(pbx_->Output(), "recv: SA<9>9001"), 0u) << Describe();
+    EXPECT_EQ(CountOf(gateway_->Stdout(), "Orvane Alarm Server connected"), 2u) << Describe();
 }
 
 // While an alarm waits for the PBX, an alarm server that keeps sending is

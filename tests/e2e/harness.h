@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -32,17 +33,17 @@ std::size_t CountOf(std::string_view text, std::string_view part);
 std::vector<std::string> Lines(std::string_view text);  // without their LF
 int FreeLocalPort();                                    // on 127.0.0.1, at the moment of the call
 std::string TodaysDate();                               // YYYY-MM-DD, local
-std::string Reply(std::string_view word, std::string_view id);  // "sent (4711)"
 // An alarm line without LF: status 1, event E<id>, destination 2001, tag
 // T<id>, text "Alarm <id>" padded with dots to text_bytes.
 std::string AlarmLine(std::string_view id, std::size_t text_bytes = 0);
+inline std::string Reply(std::string_view word, std::string_view id) {
+    return std::string(word) + " (" + std::string(id) + ")";
+}
 std::size_t ResidentKiB(pid_t pid);  // VmRSS; 0 when it cannot be read
 // The extra resident memory a process may take on top of its start-up size
 // before the tests call it unbounded (more under the sanitizers).
 std::size_t MemoryAllowanceKiB();
-
-// Every system log file (*.Log) of the program folder in date order, so a
-// run across midnight still reads as one log.
+// Every system log file (*.Log) in date order: a run across midnight reads as one log.
 std::string SystemLog(const test::TempDir& home);
 // Kelvarix.ini: the gateway listens on 127.0.0.1:server_port and looks for
 // the PBX at 127.0.0.1:atas_port with the simulator's login, both menu texts
@@ -51,58 +52,59 @@ std::string SystemLog(const test::TempDir& home);
 std::string GatewayIni(int server_port, int atas_port, std::string_view atas_extra = {},
                        std::string_view orvane_extra = {});
 
-// A started program. Standard output and error go to files; standard input
-// is /dev/null, or with a keyboard a pipe that Type writes to. The child dies
+// A started program. Standard input is /dev/null, standard output and error
+// go to files. The child dies
 // with the test process, and the destructor kills and reaps one still
 // running, so a failing test leaves neither strays nor zombies.
 class ChildProcess {
   public:
     using Environment = std::vector<std::pair<std::string, std::string>>;
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const Environment& environment = {}, bool keyboard = false);
+                 const Environment& environment = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t Pid() const { return pid_; }
-    bool Signal(int signal_number) const;
+    bool Signal(int number) const { return !status_ && ::kill(pid_, number) == 0; }
     bool Running();  // reaps the child once it has ended
     // The exit code once the child ended in time (128 + N for signal N).
     std::optional<int> WaitForExit(Duration timeout = kWait);
-    void Kill();
     std::string Stdout() const { return ReadFile(output_.path("stdout")); }
     std::string Stderr() const { return ReadFile(output_.path("stderr")); }
     // Until the text is there count times; false at once when the child ended without it.
     bool WaitForStdout(std::string_view text, std::size_t count = 1);
-    void Type(std::string_view line) const;  // one line on standard input
-    std::string Describe() const;            // both outputs, for failure messages
+    std::string Describe() const {
+        return "--- stdout ---\n" + Stdout() + "--- stderr ---\n" + Stderr();
+    }
 
   private:
     test::TempDir output_;
     pid_t pid_ = -1;
-    int keyboard_ = -1;
     std::optional<int> status_;
 };
 
-// The gateway's environment for a program folder: KELVARIX_HOME, and a small
-// quarantine for a sanitizer build, whose freed memory would otherwise hide
-// the gateway's own use.
+// The gateway's environment: KELVARIX_HOME, and a small quarantine for a
+// sanitizer build, whose freed memory would otherwise hide the gateway's own use.
 ChildProcess::Environment GatewayEnvironment(const test::TempDir& home);
 
 // kelvarix-pbxsim with its options, on a port of its own choice or on a
 // given one (to take over from a simulator that was stopped).
 class Pbx {
   public:
-    explicit Pbx(const std::vector<std::string>& options = {}, int port = 0, bool keyboard = false);
+    explicit Pbx(const std::vector<std::string>& options = {}, int port = 0);
     int Port() const { return port_; }
     ChildProcess& Process() { return process_; }
     std::string Output() const { return process_.Stdout(); }
     bool WaitFor(std::string_view text, std::size_t count = 1) {
         return process_.WaitForStdout(text, count);
     }
-    std::vector<std::string> Received() const;  // the lines from the gateway, in order
     // Waits until `count` SAs of the alarm are shown, then gives the number shown.
-    std::size_t WaitForAlarms(std::string_view alarm_id, std::size_t count = 1);
+    std::size_t WaitForAlarms(std::string_view alarm_id, std::size_t count = 1) {
+        const std::string sa = "recv: SA<9>" + std::string(alarm_id) + "<9>";
+        WaitFor(sa, count);
+        return CountOf(Output(), sa);
+    }
 
   private:
     ChildProcess process_;
@@ -115,28 +117,32 @@ class AlarmServer {
     // Connects to `to`:port, from `from` when given; nothing when that fails.
     static std::optional<AlarmServer> Connect(int port, const std::string& to = "127.0.0.1",
                                               const std::string& from = {});
-    AlarmServer(AlarmServer&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1)),
-          partial_(std::move(other.partial_)),
-          lines_(std::move(other.lines_)) {}
-    ~AlarmServer();
-
     // Sends everything, reading replies while the gateway takes no more;
     // false when the connection broke or nothing went for `stall`.
     bool Send(std::string_view bytes, Duration stall = kWait);
     std::size_t SendSome(std::string_view bytes);  // what the kernel takes at once
-    const std::vector<std::string>& Lines();       // the complete lines so far
-    bool WaitForLines(std::size_t count);
-    bool WaitForLine(std::string_view line);
+    const std::vector<std::string>& Lines() {      // the complete lines so far
+        Pump(0);
+        return lines_;
+    }
+    // Until the condition on the lines holds; false at once when the connection ended.
+    bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done);
+    bool WaitForLines(std::size_t count) {
+        return WaitFor([&](const auto& lines) { return lines.size() >= count; });
+    }
+    bool WaitForLine(std::string_view line) {
+        return WaitFor([&](const auto& lines) {
+            return std::find(lines.begin(), lines.end(), line) != lines.end();
+        });
+    }
     bool WaitForClose();  // end of data or reset
-    bool Closed() const { return fd_ < 0; }
+    bool Closed() const { return !socket_.is_open(); }
 
   private:
-    explicit AlarmServer(int fd) : fd_(fd) {}
-    bool WaitFor(const std::function<bool()>& done);
+    explicit AlarmServer(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
     void Pump(int timeout_ms);  // reads what has come, waiting at most this long
 
-    int fd_ = -1;
+    asio::ip::tcp::socket socket_;
     std::string partial_;
     std::vector<std::string> lines_;
 };
@@ -145,10 +151,9 @@ class AlarmServer {
 // test, which plays the alarm server.
 class GatewayTest : public ::testing::Test {
   protected:
-    void StartPbx(const std::vector<std::string>& options = {}, int port = 0,
-                  bool keyboard = false) {
+    void StartPbx(const std::vector<std::string>& options = {}, int port = 0) {
         pbx_.reset();
-        pbx_.emplace(options, port, keyboard);
+        pbx_.emplace(options, port);
     }
     // Starts the gateway against the simulator, or against atas_port when
     // given (nothing need listen there), and waits for its start line.
@@ -164,9 +169,15 @@ class GatewayTest : public ::testing::Test {
     }
     // A status-0 line is answered at once, after every line before it: once
     // its reply is in, so are the replies of all earlier lines.
-    static bool Fence(AlarmServer& client, std::string_view id = "FENCE");
+    static bool Fence(AlarmServer& client, std::string_view id = "FENCE") {
+        return client.Send("0|0|E|" + std::string(id) + "|2001||fence|T\n") &&
+               client.WaitForLine(Reply("buffered", id));
+    }
     // The gateway runs on: a new connection is accepted and answered.
-    void ExpectGatewayAnswers();
+    void ExpectGatewayAnswers() {
+        AlarmServer probe = Connect();
+        EXPECT_TRUE(Fence(probe, "PROBE")) << Describe();
+    }
     std::string Describe() const;
 
     test::TempDir home_;  // before the processes: they end before it goes

@@ -3,7 +3,6 @@
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <cctype>
 #include <csignal>
 #include <filesystem>
 #include <optional>
@@ -18,25 +17,6 @@ namespace {
 
 constexpr std::string_view kStarted = "Kelvarix was started";
 constexpr std::string_view kByCode = "Kelvarix was stopped (reason: By Code)";
-constexpr std::string_view kFileLead = "99-99-99 99:99:99 ";          // and CR at the end
-constexpr std::string_view kListLead = "99:99:99 [SYSTEM]         ";  // on standard output
-
-// The index of the first line that is the lead (a "9" stands for any digit)
-// and exactly the text, or -1.
-int FindLine(const std::string& text, std::string_view lead, std::string_view wanted) {
-    const std::string rest = std::string(wanted) + (lead == kFileLead ? "\r" : "");
-    const std::vector<std::string> lines = Lines(text);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        bool match = line.size() == lead.size() + rest.size() && line.ends_with(rest);
-        for (std::size_t at = 0; match && at < lead.size(); ++at) {
-            match = lead[at] == '9' ? std::isdigit(static_cast<unsigned char>(line[at])) != 0
-                                    : line[at] == lead[at];
-        }
-        if (match) return static_cast<int>(i);
-    }
-    return -1;
-}
 
 class StartupTest : public GatewayTest {
   protected:
@@ -77,32 +57,30 @@ TEST_P(GatewayRunTest, LogsItsStartAndStopsOnTheSignal) {
     const std::string listen_line =
         GetParam().port_taken
             ? "Failed to set Orvane server socket port " + port + " in listening mode (" +
-                  std::error_code(EADDRINUSE, std::system_category()).message() + ")"
-            : "Orvane server socket port " + port + " was set in listening mode";
+                  std::error_code(EADDRINUSE, std::system_category()).message() + ")\r\n"
+            : "Orvane server socket port " + port + " was set in listening mode\r\n";
     const std::string date_before = TodaysDate();
     Start(GetParam().arguments);
     ASSERT_TRUE(WaitUntilIdling()) << Describe();
     const std::string log = SystemLog(home_);
-    const int listening = FindLine(log, kFileLead, listen_line);
-    ASSERT_GE(listening, 0) << log;
-    EXPECT_GT(FindLine(log, kFileLead, kStarted), listening) << log;
-    // The day's file is named after the stamp's date, today's.
-    const std::string day = "20" + Lines(log)[listening].substr(0, 8);
-    EXPECT_TRUE(day == date_before || day == TodaysDate()) << day;
+    EXPECT_TRUE(InOrder(log, {listen_line, kStarted})) << log;
+    // The day's file is named after its lines' date, today's.
+    const std::string day = "20" + log.substr(0, 8);
+    EXPECT_TRUE(day == date_before || day == TodaysDate()) << log;
     EXPECT_EQ(ReadFile(home_.path("LogFiles/" + day + ".Log")), log);
-    const int listening_out = FindLine(gateway_->Stdout(), kListLead, listen_line);
-    ASSERT_GE(listening_out, 0) << Describe();
-    EXPECT_GT(FindLine(gateway_->Stdout(), kListLead, kStarted), listening_out) << Describe();
+    EXPECT_TRUE(InOrder(gateway_->Stdout(),
+                        {"[SYSTEM]         " + listen_line.substr(0, listen_line.size() - 2),
+                         "[SYSTEM]         Kelvarix was started\n"}))
+        << Describe();
     EXPECT_TRUE(GetParam().port_taken || AlarmServer::Connect(server_port_)) << Describe();
 
     ASSERT_TRUE(gateway_->Signal(GetParam().signal_number));
     EXPECT_EQ(gateway_->WaitForExit(), 0) << Describe();
     const std::string stop =
         "Kelvarix was stopped (reason: " + std::string(GetParam().reason) + ")";
-    EXPECT_GT(FindLine(SystemLog(home_), kFileLead, stop),
-              FindLine(SystemLog(home_), kFileLead, kStarted));
+    EXPECT_TRUE(InOrder(SystemLog(home_), {kStarted, stop + "\r\n"})) << SystemLog(home_);
     EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 1u) << SystemLog(home_);
-    EXPECT_GE(FindLine(gateway_->Stdout(), kListLead, stop), 0) << Describe();
+    EXPECT_TRUE(gateway_->WaitForStdout(stop)) << Describe();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -126,8 +104,8 @@ TEST_F(StartupTest, SecondCopyOnTheSameFolderIsRefusedAndTheFirstRunsOn) {
     // The refusal and nothing else (a sanitizer report would add more).
     EXPECT_EQ(second.Stderr(), "Kelvarix: Kelvarix already started\n") << second.Describe();
     // It goes no further than its stop line: it neither listens nor starts.
-    EXPECT_GE(FindLine(second.Stdout(), kListLead, kByCode), 0) << second.Describe();
-    EXPECT_GE(FindLine(SystemLog(home_), kFileLead, kByCode), 0) << SystemLog(home_);
+    EXPECT_TRUE(second.WaitForStdout(kByCode)) << second.Describe();
+    EXPECT_EQ(CountOf(SystemLog(home_), kByCode), 1u) << SystemLog(home_);
     EXPECT_EQ(CountOf(SystemLog(home_), kStarted), 1u) << SystemLog(home_);
     EXPECT_EQ(CountOf(SystemLog(home_), "Orvane server socket port"), 1u) << SystemLog(home_);
     ExpectGatewayAnswers();
@@ -143,12 +121,11 @@ TEST_F(StartupTest, HelpPrintsUsageAndStartsNothing) {
 // A PortNumber that is no port (or no Kelvarix.ini at all) is reported once,
 // on standard error and in the log, and the gateway neither listens nor starts.
 TEST_F(StartupTest, PortNumberErrorStopsTheStart) {
-    for (const char* value : {"", "abc", "99999999999"}) {
+    for (const std::string value : {"", "abc", "99999999999"}) {
         SCOPED_TRACE(value);
         test::TempDir home;
-        if (*value != '\0')
-            home.write("Kelvarix.ini",
-                       GatewayIni(server_port_, 0, "PortNumber=" + std::string(value)));
+        if (!value.empty())
+            home.write("Kelvarix.ini", GatewayIni(server_port_, 0, "PortNumber=" + value));
         ChildProcess gateway(BuiltBinary("kelvarix"), {}, GatewayEnvironment(home));
         const std::optional<int> status = gateway.WaitForExit();
         EXPECT_TRUE(status && *status != 0 && *status < 128) << gateway.Describe();
@@ -156,10 +133,9 @@ TEST_F(StartupTest, PortNumberErrorStopsTheStart) {
         ASSERT_EQ(CountOf(err, "\n"), 1u) << err;
         EXPECT_NE(err.find("PortNumber"), std::string::npos) << err;
         EXPECT_NE(err.find(value), std::string::npos) << err;
-        EXPECT_GE(FindLine(SystemLog(home), kFileLead, err.substr(0, err.size() - 1)), 0)
-            << SystemLog(home);
-        EXPECT_EQ(SystemLog(home).find("Orvane server socket port"), std::string::npos)
-            << SystemLog(home);
+        const std::string log = SystemLog(home);
+        EXPECT_NE(log.find(err.substr(0, err.size() - 1) + "\r\n"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Orvane server socket port"), std::string::npos) << log;
         EXPECT_EQ(gateway.Stdout().find(kStarted), std::string::npos) << gateway.Stdout();
         EXPECT_FALSE(AlarmServer::Connect(server_port_));
     }
