@@ -47,6 +47,7 @@ TEST_F(AtasLinkTest, OnlyTheExpectedRepliesCompleteACommand) {
     const Case cases[] = {
         {2, "ack\r", kReplyAck},
         {2, "  nAck  \r", kReplyNack},
+        {2, "nack\rack\r", kReplyNack},                            // the first reply counts
         {2, "HB\rCBE\tack\rOPM\t1\t2\t9\t4\r\nACK\r", kReplyAck},  // after keyword lines
         {1, "", kReplyNone},                                       // silence times out
         {0, "", kReplyNone},                                       // sends and gives up at once
@@ -59,7 +60,7 @@ TEST_F(AtasLinkTest, OnlyTheExpectedRepliesCompleteACommand) {
         EXPECT_TRUE(link_.ExpectedReplies == ReplySlots{});
     }
     const std::string sent = PeerReceived();
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), '\r'), 5);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), '\r'), 6);
     PeerSend("ack\r");  // a late reply matches nothing
     EXPECT_EQ(link_.MatchedReply, kReplyNone);
 
@@ -149,14 +150,6 @@ TEST_F(AtasLinkTest, AcknowledgementMovesEveryEntryOfTheEvent) {
                             "cleaning?) when ack from Destination: 2001, TermId: T1"));
 }
 
-TEST_F(AtasLinkTest, TextWithoutCrIsBoundedAndLinesStillWork) {
-    Connect();
-    PeerSend(std::string(AtasLink::kMaxReceiveBuffer + 1, 'x'));
-    EXPECT_EQ(link_.ATASReceiveBuffer, "");
-    EXPECT_THAT(SystemLines(), ElementsAre(StartsWith("ATAS receive buffer overflow")));
-    EXPECT_EQ(Command("RESET\r", "ack\r"), kReplyAck);
-}
-
 TEST_F(AtasLinkTest, ClosedAndFailedConnectionsAreLogged) {
     Connect();
     peer_.close();
@@ -167,6 +160,65 @@ TEST_F(AtasLinkTest, ClosedAndFailedConnectionsAreLogged) {
     EXPECT_THAT(SystemLines(), ElementsAre(StartsWith("ATAS socket was closed (127.0.0.1:"),
                                            StartsWith("ATAS socket was closed due to error (")));
     EXPECT_EQ(link_.State(), TcpSocket::sckClosed);
+}
+
+// Forwarding an alarm with SA: the only way records enter the queue.
+class DispatchTest : public test::LinkFixture {
+  protected:
+    std::optional<bool> Dispatch(MessageRef record, std::string_view answer = {}) {
+        const auto result = Start(dispatcher_.SendAlarmToPBX(record));
+        if (!answer.empty() && PeerGot("SA\t" + record->m_AlarmId)) PeerSend(answer);
+        EXPECT_TRUE(RunUntil([&] { return result->has_value(); }));
+        return *result;
+    }
+};
+
+TEST_F(DispatchTest, EverySentAlarmIsQueuedWhateverThePbxAnswers) {
+    struct Case {
+        std::int32_t timeout;
+        std::string answer;
+        bool accepted;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {2, "ack\r", true, "success"},
+        {2, "nack\r", false, "failed"},
+        {0, "", false, "failed"},
+    };
+    Connect();
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.answer);
+        settings_.CommandTimeout = c.timeout;
+        clock_.advance(std::chrono::seconds(1));
+        const auto record = test::MakeRecord("A" + std::to_string(i), "E" + std::to_string(i));
+        EXPECT_EQ(Dispatch(record, c.answer), c.accepted);
+        EXPECT_EQ(queue_.snapshot().back(), record);
+        EXPECT_EQ(record->m_InsertedIntoQueueTimeStamp, clock_.now());
+        EXPECT_EQ(record->m_InsertedIntoQueueMonotonic, clock_.monotonic());
+        EXPECT_EQ(SystemLines().back(),
+                  "Alarm to PBX (" + c.outcome + ") " + DescribeMessage(*record));
+    }
+    EXPECT_EQ(queue_.size(), 3u);
+}
+
+TEST_F(DispatchTest, AnAcknowledgedEventRefusesNewAlarms) {
+    Connect();
+    Queued(test::MakeRecord("0", "88"));  // pending entries of the event do not count
+    const auto reported =
+        Queued(test::MakeRecord("1", "88", "2002", "T5"), MessageState::AckReported);
+    reported->m_AckedByTerminalId = "T5";
+    Queued(test::MakeRecord("2", "88"), MessageState::AckedByAlarmServer);
+    const auto alarm = test::MakeRecord("3", "88");
+    EXPECT_EQ(Dispatch(alarm), false);
+    EXPECT_EQ(queue_.size(), 3u);
+    EXPECT_EQ(alarm->m_InsertedIntoQueueTimeStamp, LocalTime{});
+    EXPECT_EQ(PeerReceived(), "");
+    // The line names the entry that was acknowledged, not the new alarm.
+    EXPECT_THAT(SystemLines(),
+                ElementsAre("Alarm has already been acknowledged by TermId 'T5', threw message "
+                            "(AlarmId: 1, EventId: 88, Tag: T, Destination: 2002, TermId: T5)"));
+    EXPECT_EQ(Dispatch(test::MakeRecord("4", "88 "), "ack\r"), true);  // events compare exactly
 }
 
 }  // namespace
