@@ -91,7 +91,7 @@ TEST_P(AllowedClientsTest, StrangerIsTurnedAwayWithoutDisturbingTheAlarmServer) 
     ASSERT_TRUE(Fence(*alarm_server, "after")) << Describe();
     EXPECT_EQ(alarm_server->Lines(), (Texts{"buffered (before)", "sent (A1)", "buffered (after)"}));
     EXPECT_EQ(pbx_->WaitForAlarms("A1"), 1u);
-    EXPECT_EQ(CountOf(pbx_->Output(), "recv: SA<9>X1"), 0u);
+    EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: SA<9>X1"), 0u);
     EXPECT_EQ(CountOf(gateway_->Stdout(), "Orvane Alarm Server connected"), 1u) << Describe();
 }
 
@@ -151,7 +151,7 @@ TEST_F(AlarmServerTest, SecondConnectionReplacesTheFirst) {
     ASSERT_TRUE(WaitForSession()) << Describe();
     AlarmServer first = Connect();
     ASSERT_TRUE(first.Send(AlarmLine("K1") + "\n1|0|77|9001|2001||Partial"));
-    ASSERT_TRUE(pbx_->WaitFor("recv: SA<9>K1<9>")) << Describe();
+    ASSERT_TRUE(pbx_->WaitForStdout("recv: SA<9>K1<9>")) << Describe();
     ASSERT_TRUE(WaitForGatewayLine("1|0|77|9001|2001||Partial")) << Describe();
 
     AlarmServer second = Connect();
@@ -162,7 +162,7 @@ TEST_F(AlarmServerTest, SecondConnectionReplacesTheFirst) {
     EXPECT_TRUE(first.Lines().empty());
     EXPECT_TRUE(WaitForGatewayLine("Alarm to PBX (success) (AlarmId: K1")) << Describe();
     EXPECT_EQ(pbx_->WaitForAlarms("K1"), 1u);
-    EXPECT_EQ(CountOf(pbx_->Output(), "recv: SA<9>9001"), 0u) << Describe();
+    EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: SA<9>9001"), 0u) << Describe();
     EXPECT_EQ(CountOf(gateway_->Stdout(), "Orvane Alarm Server connected"), 2u) << Describe();
 }
 

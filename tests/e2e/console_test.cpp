@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,21 +14,15 @@ namespace {
 
 using Rows = std::vector<std::string>;
 
-std::string Quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 // Runs a shell command; its standard output, or nothing when it failed.
 std::optional<std::string> Shell(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return std::nullopt;
-    char buffer[4096];
     std::string text;
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    char buffer[4096];
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
         text.append(buffer, n);
-    return ::pclose(pipe) == 0 ? std::optional(text) : std::nullopt;
+    }
+    return pipe != nullptr && ::pclose(pipe) == 0 ? std::optional(text) : std::nullopt;
 }
 
 bool Has(std::string_view text, std::string_view part) {
@@ -41,12 +35,11 @@ bool Has(std::string_view text, std::string_view part) {
 class TmuxPane {
   public:
     TmuxPane(const test::TempDir& home, int width, int height)
-        : tmux_("env -u TMUX tmux -S " + Quoted(home.path("tmux.sock")) + " -f /dev/null ") {
-        const std::string command = "KELVARIX_HOME=" + Quoted(home.path("")) + " " +
-                                    Quoted(BuiltBinary("kelvarix")) +
-                                    "; echo \"exit status $?\"; stty -a; exec cat";
+        : tmux_("env -u TMUX tmux -f /dev/null -S '" + home.path("tmux" + std::to_string(width)) +
+                "' ") {
         started_ = Tmux("new-session -d -x " + std::to_string(width) + " -y " +
-                        std::to_string(height) + " " + Quoted(command))
+                        std::to_string(height) + " \"KELVARIX_HOME='" + home.path("") + "' '" +
+                        BuiltBinary("kelvarix") + "'; echo exit status \\$?; stty -a; exec cat\"")
                        .has_value();
     }
     ~TmuxPane() { Tmux("kill-server"); }
@@ -60,7 +53,18 @@ class TmuxPane {
             rows.pop_back();
         return rows;
     }
-    bool WaitFor(const std::function<bool()>& condition) const { return WaitUntil(condition); }
+    // Until the list's last rows hold these texts.
+    bool WaitForLast(const Rows& texts) const {
+        return WaitUntil([&] {
+            const Rows list = List();
+            for (std::size_t i = 0; i < texts.size(); ++i) {
+                if (list.size() < texts.size() ||
+                    !Has(list[list.size() - texts.size() + i], texts[i]))
+                    return false;
+            }
+            return true;
+        });
+    }
     bool WaitForText(std::string_view text) const {
         return WaitUntil([&] { return Has(Screen(), text); });
     }
@@ -97,14 +101,13 @@ class ConsoleTest : public ::testing::Test {
         home_.write("Kelvarix.ini",
                     GatewayIni(server_port_, FreeLocalPort(), "ReconnectInterval=3600"));
     }
-    // Until the console shows its window and the failed PBX attempt last.
-    static bool WaitUntilQuiet(const TmuxPane& pane) {
-        return pane.WaitFor([&] {
-            const Rows rows = Lines(pane.Screen());
-            return rows.size() > 2 && Has(rows[0], "Kelvarix - Version 1.0.01") &&
-                   Has(rows[1], "File") && !pane.List().empty() &&
-                   Has(pane.List().back(), "Failed to connect to 127.0.0.1:");
-        });
+    // Until the console shows its window with the failed PBX attempt last.
+    static void WaitUntilQuiet(const TmuxPane& pane) {
+        ASSERT_TRUE(pane.Started());
+        ASSERT_TRUE(pane.WaitForLast({"Failed to connect to 127.0.0.1:"})) << pane.Screen();
+        const Rows rows = Lines(pane.Screen());
+        ASSERT_TRUE(Has(rows[0], "Kelvarix - Version 1.0.01") && Has(rows[1], "File"))
+            << pane.Screen();
     }
     void ConnectAndLeave() const { ASSERT_TRUE(AlarmServer::Connect(server_port_).has_value()); }
 
@@ -114,50 +117,45 @@ class ConsoleTest : public ::testing::Test {
 
 TEST_F(ConsoleTest, ShowsTheWindowKeepsTheListInStepAndClosesWithAltF4) {
     TmuxPane pane(home_, 120, 30);
-    ASSERT_TRUE(pane.Started());
-    ASSERT_TRUE(WaitUntilQuiet(pane)) << pane.Screen();
+    ASSERT_NO_FATAL_FAILURE(WaitUntilQuiet(pane));
     EXPECT_TRUE(InOrder(pane.Screen(),
                         {"was set in listening mode", "Kelvarix was started", "Connecting to"}))
         << pane.Screen();
 
     // New lines arrive at the bottom of the list.
     for (int i = 0; i < 4; ++i) ConnectAndLeave();
-    ASSERT_TRUE(pane.WaitFor([&] {
-        const Rows list = pane.List();
-        return CountOf(pane.Screen(), kDisconnected) == 4 && list.size() >= 2 &&
-               Has(list.back(), kDisconnected) && Has(list[list.size() - 2], kConnected);
-    })) << pane.Screen();
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(pane.Screen(), kDisconnected) == 4; }))
+        << pane.Screen();
+    ASSERT_TRUE(pane.WaitForLast({std::string(kConnected), std::string(kDisconnected)}))
+        << pane.Screen();
     const std::size_t line_count = pane.List().size();
 
     // Small: the list shows its newest lines only. Large again: no line is lost.
     pane.Resize(60, 8);
-    ASSERT_TRUE(pane.WaitFor([&] {
-        const Rows rows = Lines(pane.Screen());
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string screen = pane.Screen();
         const Rows list = pane.List();
-        return rows.size() == 8 && Has(rows[0], "Kelvarix - Version") && !list.empty() &&
-               Has(list.back(), kDisconnected) && !Has(pane.Screen(), "Kelvarix was started");
+        return Lines(screen).size() == 8 && Has(screen, "Kelvarix - Version") &&
+               !Has(screen, "Kelvarix was started") && !list.empty() &&
+               Has(list.back(), kDisconnected);
     })) << pane.Screen();
     pane.Resize(120, 30);
-    ASSERT_TRUE(pane.WaitFor([&] { return pane.List().size() == line_count; })) << pane.Screen();
+    ASSERT_TRUE(WaitUntil([&] { return pane.List().size() == line_count; })) << pane.Screen();
     EXPECT_TRUE(InOrder(pane.Screen(),
                         {"Kelvarix was started", "Failed to connect", kConnected, kDisconnected}))
         << pane.Screen();
 
     // File, Clear debug list: the list is empty, the next lines are its only ones.
     pane.Keys("F10");
-    ASSERT_TRUE(pane.WaitFor([&] {
-        const std::string screen = pane.Screen();
-        return Has(screen, "Clear debug list") && Has(screen, "Alt+F4");
-    })) << pane.Screen();
+    ASSERT_TRUE(pane.WaitForText("Clear debug list") && pane.WaitForText("Alt+F4"))
+        << pane.Screen();
     pane.Keys("l");
-    ASSERT_TRUE(pane.WaitFor([&] {
-        return Lines(pane.Screen()).size() == 30 && pane.List().empty();
-    })) << pane.Screen();
+    ASSERT_TRUE(WaitUntil([&] { return Lines(pane.Screen()).size() == 30 && pane.List().empty(); }))
+        << pane.Screen();
     ConnectAndLeave();
-    ASSERT_TRUE(pane.WaitFor([&] {
-        const Rows list = pane.List();
-        return list.size() == 2 && Has(list[0], kConnected) && Has(list[1], kDisconnected);
-    })) << pane.Screen();
+    ASSERT_TRUE(WaitUntil([&] { return pane.List().size() == 2; })) << pane.Screen();
+    EXPECT_TRUE(pane.WaitForLast({std::string(kConnected), std::string(kDisconnected)}))
+        << pane.Screen();
     EXPECT_TRUE(Has(SystemLog(home_), "Kelvarix was started")) << "the files stay as they are";
 
     pane.Keys("M-F4");
@@ -166,13 +164,13 @@ TEST_F(ConsoleTest, ShowsTheWindowKeepsTheListInStepAndClosesWithAltF4) {
 }
 
 TEST_F(ConsoleTest, CtrlCAndTheMenuCloseWithUserClosedApplication) {
-    // Each key but the last waits for the menu.
+    // Each key but the last waits for the menu; each pane has a size of its own.
+    int width = 80;
     for (const Rows& keys : {Rows{"C-c"}, Rows{"M-f", "e"}, Rows{"F10", "Down Enter"}}) {
         SCOPED_TRACE(keys.front());
         std::filesystem::remove_all(home_.path("LogFiles"));
-        TmuxPane pane(home_, 100, 24);
-        ASSERT_TRUE(pane.Started());
-        ASSERT_TRUE(WaitUntilQuiet(pane)) << pane.Screen();
+        TmuxPane pane(home_, ++width, 24);
+        ASSERT_NO_FATAL_FAILURE(WaitUntilQuiet(pane));
         for (std::size_t i = 0; i < keys.size(); ++i) {
             pane.Keys(keys[i]);
             ASSERT_TRUE(i + 1 == keys.size() || pane.WaitForText("Clear debug list"))

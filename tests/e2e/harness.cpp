@@ -20,8 +20,6 @@
 
 #include "support/io_helpers.h"
 
-extern char** environ;
-
 namespace kelvarix::e2e {
 
 namespace {
@@ -137,32 +135,27 @@ std::string GatewayIni(int server_port, int atas_port, std::string_view atas_ext
            "CommandTimeout=2\nSM_Read=Read\nSM_Acknowledge=Acknowledge\n";
 }
 
-ChildProcess::Environment GatewayEnvironment(const test::TempDir& home) {
+std::vector<std::string> GatewayEnvironment(const test::TempDir& home) {
     const char* asan = std::getenv("ASAN_OPTIONS");
-    return {{"KELVARIX_HOME", home.path("")},
-            {"ASAN_OPTIONS", (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") +
-                                 "quarantine_size_mb=4"}};
+    return {"KELVARIX_HOME=" + home.path(""),
+            "ASAN_OPTIONS=" +
+                std::string(asan != nullptr && *asan != '\0' ? asan + std::string(":") : "") +
+                "quarantine_size_mb=4"};
 }
 
 // --- ChildProcess ---
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const Environment& environment) {
+                           const std::vector<std::string>& environment) {
     // Everything the child needs is prepared here: between fork and exec only
-    // async-signal-safe calls are allowed. The overrides come first in the
-    // environment, as a lookup takes the first entry of a name.
-    std::vector<std::string> texts{program};
+    // async-signal-safe calls are allowed. env(1) sets the environment.
+    std::vector<std::string> texts{"/usr/bin/env"};
+    texts.insert(texts.end(), environment.begin(), environment.end());
+    texts.push_back(program);
     texts.insert(texts.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> settings;
-    for (const auto& [name, value] : environment) settings.push_back(name + "=" + value);
     std::vector<char*> argv;
-    std::vector<char*> envp;
     for (std::string& text : texts) argv.push_back(text.data());
-    for (std::string& text : settings) envp.push_back(text.data());
-    for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
     argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    const std::string exec_failed = "cannot start " + program + "\n";
 
     const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const int out = ::open(output_.path("stdout").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -182,13 +175,11 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int s : {SIGINT, SIGHUP, SIGTERM, SIGPIPE}) ::signal(s, SIG_DFL);
-        ::execve(program.c_str(), argv.data(), envp.data());
-        [[maybe_unused]] const ssize_t n =
-            ::write(STDERR_FILENO, exec_failed.data(), exec_failed.size());
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     for (int fd : {in, out, err}) ::close(fd);
-    if (pid_ < 0) throw std::runtime_error(exec_failed);
+    if (pid_ < 0) throw std::runtime_error("cannot start " + program);
 }
 
 ChildProcess::~ChildProcess() {
@@ -223,16 +214,16 @@ bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
 // --- Pbx ---
 
 Pbx::Pbx(const std::vector<std::string>& options, int port)
-    : process_(BuiltBinary("kelvarix-pbxsim"), [&] {
+    : ChildProcess(BuiltBinary("kelvarix-pbxsim"), [&] {
           std::vector<std::string> arguments{"--port", std::to_string(port)};
           arguments.insert(arguments.end(), options.begin(), options.end());
           return arguments;
       }()) {
     // The first line names the port once it is open.
-    if (!process_.WaitForStdout("\n") || !Output().starts_with("listening ")) {
-        throw std::runtime_error("the PBX simulator did not start:\n" + process_.Describe());
+    if (!WaitForStdout("\n") || !Stdout().starts_with("listening ")) {
+        throw std::runtime_error("the PBX simulator did not start:\n" + Describe());
     }
-    port_ = std::atoi(Output().c_str() + std::strlen("listening "));
+    port_ = std::atoi(Stdout().c_str() + std::strlen("listening "));
 }
 
 // --- AlarmServer ---
@@ -294,16 +285,16 @@ void AlarmServer::Pump(int timeout_ms) {
 bool AlarmServer::WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
     const auto deadline = std::chrono::steady_clock::now() + kWait;
     for (Pump(0); !done(lines_); Pump(static_cast<int>(kPollInterval.count()))) {
-        if (Closed() || std::chrono::steady_clock::now() >= deadline) return false;
+        if (!socket_.is_open() || std::chrono::steady_clock::now() >= deadline) return false;
     }
     return true;
 }
 
 bool AlarmServer::WaitForClose() {
     const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (!Closed() && std::chrono::steady_clock::now() < deadline)
+    while (!!socket_.is_open() && std::chrono::steady_clock::now() < deadline)
         Pump(static_cast<int>(kPollInterval.count()));
-    return Closed();
+    return !socket_.is_open();
 }
 
 // --- GatewayTest ---
@@ -325,7 +316,7 @@ AlarmServer GatewayTest::Connect(const std::string& from) {
 }
 
 std::string GatewayTest::Describe() const {
-    return (pbx_ ? "=== kelvarix-pbxsim\n" + pbx_->Output() : "") +
+    return (pbx_ ? "=== kelvarix-pbxsim\n" + pbx_->Stdout() : "") +
            (gateway_ ? "=== kelvarix\n" + gateway_->Describe() : "");
 }
 

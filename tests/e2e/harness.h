@@ -53,14 +53,12 @@ std::string GatewayIni(int server_port, int atas_port, std::string_view atas_ext
                        std::string_view orvane_extra = {});
 
 // A started program. Standard input is /dev/null, standard output and error
-// go to files. The child dies
-// with the test process, and the destructor kills and reaps one still
-// running, so a failing test leaves neither strays nor zombies.
+// go to files. The child dies with the test process, and the destructor kills
+// and reaps one still running: a failing test leaves neither strays nor zombies.
 class ChildProcess {
   public:
-    using Environment = std::vector<std::pair<std::string, std::string>>;
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const Environment& environment = {});
+                 const std::vector<std::string>& environment = {});  // NAME=value
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -86,28 +84,22 @@ class ChildProcess {
 
 // The gateway's environment: KELVARIX_HOME, and a small quarantine for a
 // sanitizer build, whose freed memory would otherwise hide the gateway's own use.
-ChildProcess::Environment GatewayEnvironment(const test::TempDir& home);
+std::vector<std::string> GatewayEnvironment(const test::TempDir& home);
 
 // kelvarix-pbxsim with its options, on a port of its own choice or on a
 // given one (to take over from a simulator that was stopped).
-class Pbx {
+class Pbx : public ChildProcess {
   public:
     explicit Pbx(const std::vector<std::string>& options = {}, int port = 0);
     int Port() const { return port_; }
-    ChildProcess& Process() { return process_; }
-    std::string Output() const { return process_.Stdout(); }
-    bool WaitFor(std::string_view text, std::size_t count = 1) {
-        return process_.WaitForStdout(text, count);
-    }
     // Waits until `count` SAs of the alarm are shown, then gives the number shown.
     std::size_t WaitForAlarms(std::string_view alarm_id, std::size_t count = 1) {
         const std::string sa = "recv: SA<9>" + std::string(alarm_id) + "<9>";
-        WaitFor(sa, count);
-        return CountOf(Output(), sa);
+        WaitForStdout(sa, count);
+        return CountOf(Stdout(), sa);
     }
 
   private:
-    ChildProcess process_;
     int port_ = 0;
 };
 
@@ -136,7 +128,6 @@ class AlarmServer {
         });
     }
     bool WaitForClose();  // end of data or reset
-    bool Closed() const { return !socket_.is_open(); }
 
   private:
     explicit AlarmServer(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}

@@ -28,21 +28,21 @@ TEST_F(PbxLinkTest, SetUpInOrderAndHeartbeatsKeepTheirCadenceUnderAStreamOfAlarm
     StartPbx({"--reply", "SA=delay:200", "--auto-ack", "100"});
     StartGateway("ResetAlarmsAtConnect=1\nHeartbeatInterval=4\nSendMCA=1");
     ASSERT_TRUE(WaitForSession()) << Describe();
-    EXPECT_TRUE(InOrder(pbx_->Output(), {"login ok\nrecv: RESET\nsend: ack\n"
+    EXPECT_TRUE(InOrder(pbx_->Stdout(), {"login ok\nrecv: RESET\nsend: ack\n"
                                          "recv: ATE0\nsend: ack\nrecv: HBC<9>4\nsend: ack\n"
                                          "heartbeat check: 4 s\nrecv: SM<9>Read<9>Acknowledge\n"}))
         << Describe();
     // HB goes out every quarter of the interval: five of them span more than the
     // time the simulator waits for a line.
-    ASSERT_TRUE(pbx_->WaitFor("recv: HB\n", 5)) << Describe();
+    ASSERT_TRUE(pbx_->WaitForStdout("recv: HB\n", 5)) << Describe();
 
     constexpr int kAlarms = 25;  // about five seconds of alarms, longer than the interval
     ChildProcess load(BuiltBinary("kelvarix-alarmsim"),
                       {"--port", std::to_string(server_port_), "--load", std::to_string(kAlarms)});
     ASSERT_EQ(load.WaitForExit(std::chrono::seconds(60)), 0) << load.Describe();
     EXPECT_NE(load.Stdout().find("replies: 25 sent=25 "), std::string::npos) << load.Describe();
-    ASSERT_TRUE(pbx_->WaitFor("recv: MCA<9>", kAlarms)) << Describe();
-    const std::string pbx = pbx_->Output();
+    ASSERT_TRUE(pbx_->WaitForStdout("recv: MCA<9>", kAlarms)) << Describe();
+    const std::string pbx = pbx_->Stdout();
     EXPECT_EQ(CountOf(pbx, "recv: SA<9>"), static_cast<std::size_t>(kAlarms)) << pbx;
     EXPECT_EQ(CountOf(pbx, "dropped: heartbeat timeout"), 0u) << pbx;
     EXPECT_EQ(CountOf(pbx, "connected "), 1u) << pbx;
@@ -64,20 +64,20 @@ TEST_F(PbxLinkTest, SetUpInOrderAndHeartbeatsKeepTheirCadenceUnderAStreamOfAlarm
 TEST_F(PbxLinkTest, AlarmDuringASlowLoginWaitsForTheSetUp) {
     StartPbx({"--prompt-delay", "1000"});
     StartGateway();
-    ASSERT_TRUE(pbx_->WaitFor("connected ")) << Describe();
+    ASSERT_TRUE(pbx_->WaitForStdout("connected ")) << Describe();
     AlarmServer server = Connect();
     ASSERT_TRUE(server.Send("1|0|60|6001|2001||Slow prompt|SLOW-1\n"));
-    ASSERT_EQ(CountOf(pbx_->Output(), "send: USERNAME:"), 0u) << Describe();
+    ASSERT_EQ(CountOf(pbx_->Stdout(), "send: USERNAME:"), 0u) << Describe();
     ASSERT_TRUE(server.WaitForLines(1)) << Describe();
     ASSERT_TRUE(server.Send("2|0|60|6001|2001|||slow-1\n"));
-    ASSERT_TRUE(pbx_->WaitFor("recv: DA<9>6001<9>2001\n")) << Describe();
+    ASSERT_TRUE(pbx_->WaitForStdout("recv: DA<9>6001<9>2001\n")) << Describe();
     ASSERT_TRUE(Fence(server)) << Describe();
     EXPECT_EQ(server.Lines(), (Texts{"sent (6001)", "sent (6001)", "buffered (FENCE)"}));
-    EXPECT_TRUE(InOrder(pbx_->Output(), {"recv: kelvarix\n", "recv: kelvarix\n", "recv: ATE1\n",
+    EXPECT_TRUE(InOrder(pbx_->Stdout(), {"recv: kelvarix\n", "recv: kelvarix\n", "recv: ATE1\n",
                                          "recv: SM<9>Read<9>Acknowledge\n",
                                          "recv: SA<9>6001<9>2001<9>Slow prompt\n", "recv: DA"}))
         << Describe();
-    EXPECT_EQ(CountOf(pbx_->Output(), "recv: "), 6u) << Describe();
+    EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: "), 6u) << Describe();
 }
 
 struct LinesCase {
@@ -109,11 +109,11 @@ TEST_P(LinesTest, EachLineIsAnsweredOnceAndEachAlarmGoesOutOnce) {
     replies.push_back("buffered (FENCE)");
     EXPECT_EQ(client.Lines(), replies);
     for (const std::string& line : c.pbx_shows) {
-        EXPECT_TRUE(pbx_->WaitFor(line)) << line << "\n" << Describe();
-        EXPECT_EQ(CountOf(pbx_->Output(), line), 1u) << line << "\n" << Describe();
+        EXPECT_TRUE(pbx_->WaitForStdout(line)) << line << "\n" << Describe();
+        EXPECT_EQ(CountOf(pbx_->Stdout(), line), 1u) << line << "\n" << Describe();
     }
     EXPECT_TRUE(WaitForGatewayLine(c.gateway_shows)) << Describe();
-    EXPECT_EQ(CountOf(pbx_->Output(), "closed"), 0u) << Describe();
+    EXPECT_EQ(CountOf(pbx_->Stdout(), "closed"), 0u) << Describe();
     EXPECT_LT(ResidentKiB(gateway_->Pid()), rss_before + MemoryAllowanceKiB());
     ExpectGatewayAnswers();
 }
@@ -195,14 +195,14 @@ TEST_F(PbxLinkTest, HangUpsOnAlarmsLoseNone) {
     ASSERT_TRUE(client.Send(AlarmLine("A1") + "\n" + AlarmLine("A2") + "\n"));
     ASSERT_TRUE(client.WaitForLines(2)) << Describe();
     EXPECT_EQ(client.Lines(), (Texts{"failed (A1)", "buffered (A2)"}));
-    ASSERT_TRUE(pbx_->WaitFor("dropped: after command 3", 2)) << Describe();
+    ASSERT_TRUE(pbx_->WaitForStdout("dropped: after command 3", 2)) << Describe();
     EXPECT_EQ(pbx_->WaitForAlarms("A2"), 1u);
 
     StartPbx({}, atas_port);
     EXPECT_EQ(pbx_->WaitForAlarms("A2"), 1u) << Describe();
     ASSERT_TRUE(Fence(client)) << Describe();
     EXPECT_EQ(client.Lines().size(), 3u);
-    EXPECT_EQ(CountOf(pbx_->Output(), "recv: SA<9>A1"), 0u) << Describe();
+    EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: SA<9>A1"), 0u) << Describe();
     ExpectGatewayAnswers();
 }
 
@@ -230,12 +230,12 @@ TEST_P(LoginFaultTest, AlarmsAreHeldBackAndReachTheNextWorkingPbx) {
     ASSERT_TRUE(Fence(client)) << Describe();
     EXPECT_EQ(client.Lines(), (Texts{"buffered (L1)", "buffered (L2)", "buffered (FENCE)"}));
     ASSERT_TRUE(WaitForGatewayLine("Failed to connect to", 2)) << Describe();
-    EXPECT_TRUE(!pbx_ || CountOf(pbx_->Output(), "recv: SA") == 0) << Describe();
+    EXPECT_TRUE(!pbx_ || CountOf(pbx_->Stdout(), "recv: SA") == 0) << Describe();
 
     StartPbx({}, atas_port);
     ASSERT_EQ(pbx_->WaitForAlarms("L2"), 1u) << Describe();
     EXPECT_EQ(pbx_->WaitForAlarms("L1"), 1u);
-    EXPECT_TRUE(InOrder(pbx_->Output(), {"recv: SM<9>", "recv: SA<9>L1<9>", "recv: SA<9>L2<9>"}))
+    EXPECT_TRUE(InOrder(pbx_->Stdout(), {"recv: SM<9>", "recv: SA<9>L1<9>", "recv: SA<9>L2<9>"}))
         << Describe();
     ASSERT_TRUE(client.Send(AlarmLine("L3") + "\n"));
     EXPECT_TRUE(client.WaitForLine("sent (L3)")) << Describe();
@@ -262,7 +262,7 @@ TEST_F(PbxLinkTest, FlappingLinkLosesNoAlarm) {
         std::this_thread::sleep_until(start + n * std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(Fence(client)) << Describe();
-    ASSERT_GE(CountOf(pbx_->Output(), "dropped: flap"), 2u) << "the link never dropped";
+    ASSERT_GE(CountOf(pbx_->Stdout(), "dropped: flap"), 2u) << "the link never dropped";
     const Texts lines = client.Lines();
     ASSERT_EQ(lines.size(), 81u) << Describe();
     for (int n = 1; n <= 80; ++n) {

@@ -25,9 +25,9 @@ class ServiceTest : public ::testing::Test {
     // The gateway on the program folder; unit files go to the test's own folder.
     ChildProcess Gateway(const std::vector<std::string>& arguments,
                          const std::string& notify_socket = {}) {
-        ChildProcess::Environment environment = GatewayEnvironment(home_);
-        environment.emplace_back("KELVARIX_UNIT_DIR", units_.path(""));
-        if (!notify_socket.empty()) environment.emplace_back("NOTIFY_SOCKET", notify_socket);
+        std::vector<std::string> environment = GatewayEnvironment(home_);
+        environment.push_back("KELVARIX_UNIT_DIR=" + units_.path(""));
+        if (!notify_socket.empty()) environment.push_back("NOTIFY_SOCKET=" + notify_socket);
         return ChildProcess(BuiltBinary("kelvarix"), arguments, environment);
     }
     // Runs a switch to its end and checks its exit status and its one message.
