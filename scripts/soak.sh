@@ -68,7 +68,8 @@ start_pbx() {
     local count
     count=$(($(cat "$work/pbx-count" 2>/dev/null || echo 0) + 1))
     echo "$count" >"$work/pbx-count"
-    "$build/kelvarix-pbxsim" --port "$atas_port" --auto-ack 1000 >"$work/pbx-$count.out" 2>&1 </dev/null &
+    "$build/kelvarix-pbxsim" --port "$atas_port" --auto-ack 1000 --quiet --stamps "$work/sa-$count.txt" \
+        >"$work/pbx-$count.out" 2>&1 </dev/null &
     echo $! >"$work/pbx.pid"
     wait_for "$work/pbx-$count.out" '^listening' || { echo "soak.sh: the PBX simulator did not start" >&2; return 1; }
 }
@@ -146,66 +147,42 @@ stop_child "$flapper_pid"
 flapper_pid=""
 alive "$(cat "$work/pbx.pid")" || start_pbx
 
-python3 - "$work" "$minutes" <<'PY'
-import glob, os, re, sys, time
+# Every line got exactly one reply: the replies' ids are the lines' ids.
+cd "$work"
+cut -d'|' -f4 run-*.txt | sort >owed.txt
+sed -n 's/^reply: [a-z]* (\(.*\))$/\1/p' run-*.out | sort >answered.txt
+# Every alarm (ids S...) answered sent or buffered reached the PBX, whose
+# simulators note each SA they receive; held-back ones get a minute.
+sed -n 's/^reply: \(sent\|buffered\) (\(S.*\))$/\2/p' run-*.out | sort >delivered.txt
+for _ in $(seq 60); do
+    cut -d' ' -f1 sa-*.txt | sort >seen.txt
+    comm -23 delivered.txt <(uniq seen.txt) >not-seen.txt
+    [[ -s not-seen.txt ]] || break
+    sleep 1
+done
+# Memory levelled off: the last quarter of the samples stays within 4 MiB of
+# the middle half's peak (the queue of the last 30 s and the log writer come and go).
+levelled=$(awk '{ rss[NR] = $1 } END { q = int(NR / 4); for (i = q + 1; i <= NR; i++) {
+    if (i <= 3 * q && rss[i] > middle) middle = rss[i]; if (i > 3 * q && rss[i] > last) last = rss[i] }
+    printf "first %d, last %d; max of middle half %d, of last quarter %d (%d samples)", rss[1], rss[NR], middle, last, NR
+    exit !(q > 0 && last <= middle + 4096) }' rss.txt) && memory=ok || memory=FAILED
 
-work, minutes = sys.argv[1], sys.argv[2]
-def read(path): return open(path, encoding="latin-1").read()
-
-owed, replies = {}, {}  # alarm id -> status of its line; -> reply words
-for path in glob.glob(os.path.join(work, "run-*.txt")):
-    for line in read(path).splitlines():
-        fields = line.split("|")
-        owed[fields[3]] = int(fields[0])
-    for word, ident in re.findall(r"^reply: (\w+) \((.*)\)$", read(path[:-4] + ".out"), re.M):
-        replies.setdefault(ident, []).append(word)
-no_reply = [i for i in owed if i not in replies]
-several = [i for i, words in replies.items() if len(words) > 1 or i not in owed]
-delivered = [i for i, w in replies.items() if w[0] in ("sent", "buffered") and owed.get(i) in (1, 3)]
-
-def seen_at_pbx():
-    seen = {}
-    for path in glob.glob(os.path.join(work, "pbx-*.out")):
-        for ident in re.findall(r"^recv: SA<9>([^<]*)<9>", read(path), re.M):
-            seen[ident] = seen.get(ident, 0) + 1
-    return seen
-give_up = time.time() + 60
-while True:
-    seen = seen_at_pbx()
-    missing_at_pbx = [i for i in delivered if i not in seen]
-    if not missing_at_pbx or time.time() > give_up:
-        break
-    time.sleep(1)
-
-rss = [int(l) for l in read(os.path.join(work, "rss.txt")).split()] or [0]
-quarter = max(1, len(rss) // 4)
-middle, last = rss[quarter:3 * quarter] or rss, rss[3 * quarter:] or rss
-log = "".join(read(p) for p in glob.glob(os.path.join(work, "LogFiles", "*.Log")))
-words = [w for ws in replies.values() for w in ws]
-
-print("\n== soak summary (%s min)" % minutes)
-print("lines sent: %d in %d connections; replies: %d  sent=%d failed=%d buffered=%d" % (
-    len(owed), len(glob.glob(os.path.join(work, "run-*.txt"))), len(words),
-    words.count("sent"), words.count("failed"), words.count("buffered")))
-print("missing: %d  doubled or unexpected: %d" % (len(no_reply), len(several)))
-print("PBX runs: %d; gateway logins: %d; links the PBX closed: %d; failed connection attempts: %d" % (
-    len(glob.glob(os.path.join(work, "pbx-*.out"))), log.count("Successfully connected to"),
-    log.count("ATAS socket was closed ("), log.count("Failed to connect to")))
-print("alarms answered sent or buffered: %d, not seen at the PBX: %d, seen more than once: %d" % (
-    len(delivered), len(missing_at_pbx), sum(1 for n in seen.values() if n > 1)))
-print("gateway VmRSS KiB: first %d, max %d, last %d; max of middle half %d, of last quarter %d" % (
-    rss[0], max(rss), rss[-1], max(middle), max(last)))
-# Levelled off: the last quarter does not go beyond the middle half by more
-# than 4 MiB (the queue of the last 30 s and the log writer come and go).
-checks = {
-    "every line answered once": not no_reply and not several,
-    "every alarm answered sent or buffered reached the PBX": not missing_at_pbx,
-    "memory levelled off": len(rss) > 1 and max(last) <= max(middle) + 4096,
+echo
+echo "== soak summary ($minutes min)"
+echo "lines: $(wc -l <owed.txt) in $run connections; replies: $(wc -l <answered.txt):" \
+    "$(sed -n 's/^reply: \([a-z]*\) .*/\1/p' run-*.out | sort | uniq -c | tr -s ' \n' ' ')"
+echo "PBX runs: $(cat pbx-count); gateway logins: $(cat LogFiles/*.Log | grep -c 'Successfully connected to');" \
+    "failed connection attempts: $(cat LogFiles/*.Log | grep -c 'Failed to connect to')"
+echo "alarms answered sent or buffered: $(wc -l <delivered.txt), at the PBX more than once: $(uniq -d seen.txt | wc -l)"
+echo "gateway VmRSS KiB: $levelled"
+status=0
+check() {
+    printf '%-55s %s\n' "$1:" "$2"
+    [[ $2 == ok ]] || status=1
 }
-for name, ok in checks.items():
-    print("%-55s %s" % (name + ":", "ok" if ok else "FAILED"))
-for label, ids in (("no reply", no_reply), ("doubled", several), ("not at the PBX", missing_at_pbx)):
-    if ids:
-        print("%s: %s" % (label, " ".join(sorted(ids)[:20])))
-sys.exit(0 if all(checks.values()) else 1)
-PY
+check "every line answered once" "$(diff -q owed.txt answered.txt >/dev/null && echo ok || echo FAILED)"
+check "every alarm answered sent or buffered reached the PBX" "$([[ -s not-seen.txt ]] && echo FAILED || echo ok)"
+check "memory levelled off" "$memory"
+diff owed.txt answered.txt | head -20
+head -20 not-seen.txt
+exit "$status"
