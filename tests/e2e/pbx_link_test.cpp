@@ -182,70 +182,68 @@ TEST_F(PbxLinkTest, ReplyAfterTheTimeOutDoesNotAnswerTheNextAlarm) {
     EXPECT_EQ(client.Lines(), (Texts{"failed (D1)", "failed (D2)", "buffered (FENCE)"}));
 }
 
-// A PBX that hangs up while an alarm waits for its reply: the alarm fails at
-// once, not after its long time-out, and the next line, handled while the
-// link is down, is held back. The hang-ups on its SA do not lose it either:
-// it stays held back and reaches the next PBX that takes it, once.
-TEST_F(PbxLinkTest, HangUpsOnAlarmsLoseNone) {
-    StartPbx({"--drop-after", "3"});  // ATE1, SM, then the SA
-    const int atas_port = pbx_->Port();
-    StartGateway("CommandTimeout=60\nBufferWhenDisconnected=1\nMaxBufferedMessages=10");
-    ASSERT_TRUE(WaitForSession()) << Describe();
-    AlarmServer client = Connect();
-    ASSERT_TRUE(client.Send(AlarmLine("A1") + "\n" + AlarmLine("A2") + "\n"));
-    ASSERT_TRUE(client.WaitForLines(2)) << Describe();
-    EXPECT_EQ(client.Lines(), (Texts{"failed (A1)", "buffered (A2)"}));
-    ASSERT_TRUE(pbx_->WaitForStdout("dropped: after command 3", 2)) << Describe();
-    EXPECT_EQ(pbx_->WaitForAlarms("A2"), 1u);
-
-    StartPbx({}, atas_port);
-    EXPECT_EQ(pbx_->WaitForAlarms("A2"), 1u) << Describe();
-    ASSERT_TRUE(Fence(client)) << Describe();
-    EXPECT_EQ(client.Lines().size(), 3u);
-    EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: SA<9>A1"), 0u) << Describe();
-    ExpectGatewayAnswers();
-}
-
-struct LoginFault {
+struct PbxFault {
     const char* name;
     Texts pbx_options;  // none: nothing listens
-    friend void PrintTo(const LoginFault& fault, std::ostream* out) { *out << fault.name; }
+    const char* ready;  // the gateway's line before the alarms come
+    Texts replies;      // to L1 and L2
+    friend void PrintTo(const PbxFault& fault, std::ostream* out) { *out << fault.name; }
 };
 
-class LoginFaultTest : public PbxLinkTest, public ::testing::WithParamInterface<LoginFault> {};
+class PbxFaultTest : public PbxLinkTest, public ::testing::WithParamInterface<PbxFault> {};
 
-// No alarm goes into a session that is not set up: each is answered
-// "buffered" once, the gateway keeps trying, and all reach a working PBX
-// later, after its set-up and oldest first.
-TEST_P(LoginFaultTest, AlarmsAreHeldBackAndReachTheNextWorkingPbx) {
+// No alarm goes into a session that is not set up, and none is lost to a PBX
+// that hangs up: one whose SA is cut off fails at once (not after its long
+// time-out), held-back ones stay held back while the gateway keeps trying,
+// and a working PBX gets them once each, after its set-up and oldest first.
+TEST_P(PbxFaultTest, HeldBackAlarmsReachTheNextWorkingPbx) {
     int atas_port = FreeLocalPort();
     if (!GetParam().pbx_options.empty()) {
         StartPbx(GetParam().pbx_options);
         atas_port = pbx_->Port();
     }
-    StartGateway("BufferWhenDisconnected=1\nMaxBufferedMessages=10", {}, atas_port);
-    ASSERT_TRUE(WaitForGatewayLine("Failed to connect to")) << Describe();
+    StartGateway("CommandTimeout=60\nBufferWhenDisconnected=1\nMaxBufferedMessages=10", {},
+                 atas_port);
+    ASSERT_TRUE(WaitForGatewayLine(GetParam().ready)) << Describe();
     AlarmServer client = Connect();
     ASSERT_TRUE(client.Send(AlarmLine("L1") + "\n" + AlarmLine("L2") + "\n"));
-    ASSERT_TRUE(Fence(client)) << Describe();
-    EXPECT_EQ(client.Lines(), (Texts{"buffered (L1)", "buffered (L2)", "buffered (FENCE)"}));
-    ASSERT_TRUE(WaitForGatewayLine("Failed to connect to", 2)) << Describe();
-    EXPECT_TRUE(!pbx_ || CountOf(pbx_->Stdout(), "recv: SA") == 0) << Describe();
+    ASSERT_TRUE(client.WaitForLines(2)) << Describe();
+    EXPECT_EQ(client.Lines(), GetParam().replies);
+    ASSERT_TRUE(WaitForGatewayLine("Connecting to", 2)) << Describe();
+    const std::string faulty = pbx_ ? pbx_->Stdout() : "";
+    EXPECT_EQ(CountOf(faulty, "recv: SA"), CountOf(faulty, "dropped: after command")) << faulty;
 
     StartPbx({}, atas_port);
-    ASSERT_EQ(pbx_->WaitForAlarms("L2"), 1u) << Describe();
-    EXPECT_EQ(pbx_->WaitForAlarms("L1"), 1u);
-    EXPECT_TRUE(InOrder(pbx_->Stdout(), {"recv: SM<9>", "recv: SA<9>L1<9>", "recv: SA<9>L2<9>"}))
-        << Describe();
+    ASSERT_TRUE(pbx_->WaitForStdout("recv: SM<9>")) << Describe();  // L3 comes after the set-up
     ASSERT_TRUE(client.Send(AlarmLine("L3") + "\n"));
     EXPECT_TRUE(client.WaitForLine("sent (L3)")) << Describe();
+    ASSERT_EQ(pbx_->WaitForAlarms("L3"), 1u) << Describe();
+    std::vector<std::string> order{"recv: SM<9>"};
+    for (const std::string id : {"L1", "L2"}) {
+        const bool held = client.Lines()[id == "L1" ? 0 : 1] == Reply("buffered", id);
+        EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: SA<9>" + id + "<9>"), held ? 1u : 0u) << id;
+        if (held) order.push_back("recv: SA<9>" + id + "<9>");
+    }
+    order.push_back("recv: SA<9>L3<9>");
+    EXPECT_TRUE(InOrder(pbx_->Stdout(), {order.begin(), order.end()})) << Describe();
 }
 
+const Texts kBothHeldBack = {"buffered (L1)", "buffered (L2)"};
 INSTANTIATE_TEST_SUITE_P(
-    Pbx, LoginFaultTest,
-    ::testing::Values(LoginFault{"NobodyListens", {}}, LoginFault{"NeverPrompts", {"--no-prompt"}},
-                      LoginFault{"RefusesTheLogin", {"--refuse-login"}},
-                      LoginFault{"HangsUpInTheLogin", {"--no-prompt", "--flap", "300"}}),
+    Pbx, PbxFaultTest,
+    ::testing::Values(
+        PbxFault{"NobodyListens", {}, "Failed to connect to", kBothHeldBack},
+        PbxFault{"NeverPrompts", {"--no-prompt"}, "Failed to connect to", kBothHeldBack},
+        PbxFault{"RefusesTheLogin", {"--refuse-login"}, "Failed to connect to", kBothHeldBack},
+        PbxFault{"HangsUpInTheLogin",
+                 {"--no-prompt", "--flap", "300"},
+                 "Failed to connect to",
+                 kBothHeldBack},
+        // ATE1, SM, then the SA: L1 is cut off while it waits, L2 each time it is sent.
+        PbxFault{"HangsUpOnEachAlarm",
+                 {"--drop-after", "3"},
+                 "set menu (SM)",
+                 {"failed (L1)", "buffered (L2)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A link that drops every 1.5 s while 20 alarms a second flow: every line is
