@@ -33,10 +33,8 @@ TEST(UnwrappedTextTest, ParagraphsAndOptionRowsBecomeOneLineEach) {
 }
 
 TEST(UnwrappedTextTest, TextWithoutBreaksOrEndingStaysAsItIs) {
-    EXPECT_EQ(UnwrappedText(""), "");
     EXPECT_EQ(UnwrappedText("Kelvarix - Version 1.0.01\n"), "Kelvarix - Version 1.0.01");
     EXPECT_EQ(UnwrappedText("one\n\n\ntwo"), "one\n\n\ntwo");
-    EXPECT_EQ(UnwrappedText("  indented first\n  -row"), "  indented first\n  -row");
 }
 
 }  // namespace
