@@ -67,7 +67,7 @@ TEST_F(LoggerTest, CleanupRemovesBothFilesOfOldDaysOnly) {
                              "ABCD-01-01.log", "2012-01-011.log"}) {
         folder_.write(name, "x");
     }
-    fs::create_directory(folder_.path("2011-01-01.Log"));  // folders are never removed
+    fs::create_directory(folder_.path("2011-01-01.Log"));  // only ordinary files are listed
     fs::permissions(folder_.path("2012-02-14.Dbg"), fs::perms::owner_read);
 
     LogFileCleanup("????-??-??.log", 30, clock_, logger_);
@@ -85,7 +85,8 @@ TEST_F(LoggerTest, CleanupRemovesBothFilesOfOldDaysOnly) {
                   std::string::npos)
             << log;
     }
-    EXPECT_EQ(log.find("2012-02-15"), std::string::npos);
+    for (const char* day : {"2012-02-15", "2011-01-01"})
+        EXPECT_EQ(log.find(day), std::string::npos);
 
     // Today's files stay at 0 days; a negative limit takes them too.
     folder_.write("2012-03-15.Dbg", "x");
