@@ -192,10 +192,10 @@ TEST_F(AlarmServerTest, FloodWhileAnAlarmWaitsIsHeldBackAndEveryLineAnswered) {
         << "the gateway stopped reading for good";
     ASSERT_TRUE(client.WaitForLines(count))
         << client.Lines().size() << " of " << count << " answered";
-    ASSERT_EQ(client.Lines().size(), count);
-    for (std::size_t n = 1; n <= count; ++n) {
-        ASSERT_EQ(client.Lines()[n - 1], Reply("failed", "F" + std::to_string(n)));
-    }
+    const Texts lines = client.Lines();
+    ASSERT_EQ(lines.size(), count);
+    for (std::size_t n = 1; n <= count; ++n)
+        ASSERT_EQ(lines[n - 1], Reply("failed", "F" + std::to_string(n)));
     EXPECT_TRUE(WaitForGatewayLine("Orvane receive backlog handled, reading again"));
 }
 

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -41,6 +42,7 @@ struct RunCase {
     std::vector<std::string> arguments;
     int signal_number;
     const char* reason;
+    friend void PrintTo(const RunCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class GatewayRunTest : public StartupTest, public ::testing::WithParamInterface<RunCase> {};
