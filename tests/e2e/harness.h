@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <asio/ip/tcp.hpp>
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <optional>
 #include <string>

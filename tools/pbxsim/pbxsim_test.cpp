@@ -150,32 +150,22 @@ TEST(PbxSimSession, ScriptsAfterTheLogin) {
 }
 
 TEST(PbxSimOptions, ReplyModesAndMistakes) {
-    const auto sa_mode = [](std::string_view mode) -> std::optional<ReplyMode> {
-        const std::vector<std::string_view> args{"--reply", mode};
-        const auto parsed = parse_options(args);
-        if (!parsed.options) return std::nullopt;
-        return parsed.options->session.replies.at("SA");
-    };
-    EXPECT_EQ(sa_mode("sa=none"), (ReplyMode{Answer::none, 0ms}));
-    EXPECT_EQ(sa_mode("SA=delay:40"), (ReplyMode{Answer::ack, 40ms}));
-    EXPECT_EQ(sa_mode("SA=delay:40:ack"), (ReplyMode{Answer::ack, 40ms}));
-    EXPECT_EQ(sa_mode("SA=delay:0:nack"), (ReplyMode{Answer::nack, 0ms}));
-    for (const auto& args :
-         std::vector<std::vector<std::string_view>>{{"--port", "65536"},
-                                                    {"--auto-ack"},
-                                                    {"--send-hb", "0"},
-                                                    {"--drop-after", "0"},
-                                                    {"--reply", "SA"},
-                                                    {"--reply", "=ack"},
-                                                    {"--reply", "SA=ACK"},
-                                                    {"--reply", "SA=delay:"},
-                                                    {"--reply", "SA=delay:5:later"},
-                                                    {"--quiet=yes"},
-                                                    {"--colour"}}) {
-        const auto parsed = parse_options(args);
-        EXPECT_FALSE(parsed.options) << args[0];
-        EXPECT_FALSE(parsed.error.empty()) << args[0];
+    EXPECT_EQ(parse_reply_mode("none"), (ReplyMode{Answer::none, 0ms}));
+    EXPECT_EQ(parse_reply_mode("delay:40"), (ReplyMode{Answer::ack, 40ms}));
+    EXPECT_EQ(parse_reply_mode("delay:40:ack"), (ReplyMode{Answer::ack, 40ms}));
+    EXPECT_EQ(parse_reply_mode("delay:0:nack"), (ReplyMode{Answer::nack, 0ms}));
+    for (const char* mistake : {"ACK", "delay:", "delay:x", "delay:5:later"}) {
+        EXPECT_EQ(parse_reply_mode(mistake), std::nullopt) << mistake;
     }
+    using Args = std::vector<std::string_view>;
+    for (const Args& args :
+         {Args{"--reply", "SA"}, Args{"--reply", "=ack"}, Args{"--port", "65536"},
+          Args{"--send-hb", "0"}, Args{"--drop-after", "0"}, Args{"--quiet=yes"}}) {
+        EXPECT_FALSE(parse_options(args).options) << args[0];
+    }
+    const auto parsed = parse_options(Args{"--reply", "sa=none"});
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    EXPECT_EQ(parsed.options->session.replies.at("SA"), (ReplyMode{Answer::none, 0ms}));
 }
 
 }  // namespace
