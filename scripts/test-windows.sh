@@ -92,10 +92,20 @@ expect() { check "$2" holds "$1" "$2"; }
 # Waits until the file holds the text: file, text, seconds, from line.
 wait_for() { wait_until "$3" "$2" holds "$1" "$2" "${4:-1}"; }
 not() { ! "$@"; }
+# Runs kelvarix.exe with the arguments, its output in $home/<name>.out.
+exe() { local name=$1; shift; wine "$home/kelvarix.exe" "$@" >"$home/$name.out" 2>&1 </dev/null; }
+# Starts the command in the background, its output in $home/<name>.out.
+start_gateway() { local name=$1; shift; "$@" >"$home/$name.out" 2>&1 </dev/null & gateway_pid=$!; }
+# Closes kelvarix.exe the way another program does: taskkill without /f
+# posts WM_CLOSE to its window.
+close_gateway() {
+    wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null ||
+        fail "taskkill did not reach kelvarix.exe"
+}
 # A value of the registry as "reg query" shows it.
 registry() { wine reg query "$@" 2>/dev/null </dev/null | tr -d '\r'; }
 
-# Waits until the child has ended by itself and sets status to its exit status.
+# Waits until the child has ended and sets status to its exit status.
 wait_exit() {
     wait_until 30 "process $1 ended" not alive "$1"
     status=0
@@ -111,9 +121,8 @@ make_program_folder "$home" "$build/kelvarix.exe" "$server_port" "$pbx_port"
 log() { system_log "$home"; }
 
 # --help shows the Windows text and starts nothing.
-wine "$home/kelvarix.exe" --help >"$home/help.raw" 2>"$home/help.err" </dev/null ||
+wine "$home/kelvarix.exe" --help 2>"$home/help.err" </dev/null | tr -d '\r' >"$home/help.out" ||
     fail "--help failed"
-tr -d '\r' <"$home/help.raw" >"$home/help.out"
 for text in "Usage: kelvarix.exe" "Kelvarix.ini from its program folder" \
     'LogFiles\ in the program folder' '-I, -Install     install the Windows service "Kelvarix"' \
     '"Quorsyn Kelvarix service"' 'RunAsService = 1' 'File > Clear' 'File > Exit'; do
@@ -128,8 +137,7 @@ check "--version shows \"$caption\"" grep -q '^Kelvarix - Version ' <<<"$caption
 # started afresh with its desktop on that display.
 start_display "$home" || fail "Xvfb did not start"
 start_wine "$services_out" "$display"
-DISPLAY=$display wine "$home/kelvarix.exe" >"$home/gateway.out" 2>&1 </dev/null &
-gateway_pid=$!
+start_gateway gateway env DISPLAY="$display" wine "$home/kelvarix.exe"
 wait_for "$(log)" "Successfully set menu (SM)" 60
 expect "$(log)" "Orvane server socket port $server_port was set in listening mode"
 wait_until 30 "the window \"$caption\"" window_shown "$display" "$caption"
@@ -142,28 +150,25 @@ expect "$home/alarmsim.out" "reply: sent (4711)"
 wait_for "$(log)" "Sent MCA to PBX" 30
 wait_for "$(log)" "Removed old or deleted message from queue" 30
 
-# Stopped the way another program stops it: taskkill without /f posts
-# WM_CLOSE to its window. The gateway writes its stop line and ends itself.
-wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null ||
-    fail "taskkill did not reach kelvarix.exe"
+# Closed by another program, the gateway writes its stop line and ends itself.
+close_gateway
 wait_for "$(log)" "Kelvarix was stopped (reason: Task Manager closed application)" 30
 wait_exit "$gateway_pid"
 check "the gateway ended by itself with status 0" test "$status" -eq 0
 
 # Started with no standard output and no console to attach to (as from
 # Explorer), --help shows its text in a message box instead.
-DISPLAY=$display wine start /wait "$(winepath -w "$home/kelvarix.exe" 2>/dev/null | tr -d '\r')" \
-    --help >"$home/start.out" 2>&1 </dev/null &
-gateway_pid=$!
+start_gateway start env DISPLAY="$display" wine start /wait \
+    "$(winepath -w "$home/kelvarix.exe" 2>/dev/null | tr -d '\r')" --help
 wait_until 30 "the box titled \"Kelvarix\"" window_shown "$display" "Kelvarix"
-wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null || fail "taskkill failed"
+close_gateway
 wait_exit "$gateway_pid"
 
 echo "== The gateway as a Windows service under Wine"
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix'
 # A run that ended half-way may have left its service registered.
 wine sc delete Kelvarix >/dev/null 2>&1 </dev/null || true
-wine "$home/kelvarix.exe" -I >"$home/install.out" 2>&1 </dev/null || fail "-I failed"
+exe install -I || fail "-I failed"
 expect "$home/install.out" "Kelvarix: Quorsyn Kelvarix service service installation succeeded"
 check "RunAsService REG_SZ 1" grep -qE 'RunAsService +REG_SZ +1$' \
     <(registry "$service_key\\Parameters" /v RunAsService)
@@ -171,12 +176,10 @@ check "automatic start" grep -qE 'Start +REG_DWORD +0x2$' <(registry "$service_k
 
 echo "-- started by hand"
 # Started by hand, the setting still makes it a service: the event-log entry.
-WINEDEBUG=-all,+eventlog wine "$home/kelvarix.exe" >"$home/service.out" 2>&1 </dev/null &
-gateway_pid=$!
+start_gateway service env WINEDEBUG=-all,+eventlog wine "$home/kelvarix.exe"
 wait_for "$home/service.out" 'ReportEventW L"Quorsyn Kelvarix started"' 60
 kill "$gateway_pid"
-wait "$gateway_pid" 2>/dev/null || true
-gateway_pid=""
+wait_exit "$gateway_pid"
 
 # Started and stopped through Wine's service manager. "net start" returns
 # once the service reports that it is starting, "net stop" once the stop is
@@ -203,20 +206,11 @@ wait_until 30 "the service is STOPPED" service_is STOPPED
 exit_code=$(service_query WIN32_EXIT_CODE)
 check "the service stopped by itself with exit code 0 ($exit_code)" grep -q '^0 ' <<<"$exit_code"
 
-wine "$home/kelvarix.exe" -U >"$home/remove.out" 2>&1 </dev/null || fail "-U failed"
+exe remove -U || fail "-U failed"
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service service uninstalled successfully"
 check "the service is gone" not registry "$service_key"
-wine "$home/kelvarix.exe" -U >"$home/remove.out" 2>&1 </dev/null || true
+exe remove -U || true
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service failed to uninstall as service"
 
 echo "== Windows package"
-package="$PWD/$build/kelvarix-windows.zip"
-stage="$home/package"
-mkdir -p "$stage"
-for program in kelvarix kelvarix-pbxsim kelvarix-alarmsim; do
-    x86_64-w64-mingw32-strip -o "$stage/$program.exe" "$build/$program.exe"
-done
-cp packaging/Kelvarix.ini "$stage/"
-rm -f "$package"
-(cd "$stage" && zip -q -X "$package" kelvarix.exe kelvarix-pbxsim.exe kelvarix-alarmsim.exe Kelvarix.ini)
-unzip -l "$package"
+bash scripts/package-windows.sh "$build"
