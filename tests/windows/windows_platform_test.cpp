@@ -22,7 +22,6 @@ TEST(WindowsProgramFolder, FolderOfTheModuleEndsWithABackslash) {
     const std::string folder = ProgramFolder();
     ASSERT_FALSE(folder.empty());
     EXPECT_EQ(folder.back(), '\\');
-    EXPECT_EQ(kPathSeparator, '\\');
 }
 
 TEST(WindowsInstanceLock, OneHolderPerFolderWhateverItsSpelling) {
@@ -42,29 +41,24 @@ TEST(WindowsInstanceLock, OneHolderPerFolderWhateverItsSpelling) {
     EXPECT_TRUE(after_release.Acquire(folder));
 }
 
-TEST(WindowsFiles, HiddenSystemAndFoldersAreNotListed) {
+// Log cleanup lists only ordinary files and clears a read-only one first.
+TEST(WindowsFiles, HiddenSystemAndFoldersAreNotListedAndReadOnlyGoesOnceCleared) {
     test::TempDir dir;
-    const std::string folder = dir.path("LogFiles");
+    const std::string folder = dir.path("LogFiles"), in = folder + kPathSeparator;
     ASSERT_TRUE(MakeFolder(folder));
     EXPECT_FALSE(MakeFolder(folder));  // exists already
-    const std::string sep(1, kPathSeparator);
     for (const char* name : {"2012-03-14.Log", "hidden.Log", "system.Log"}) {
-        ASSERT_TRUE(AppendToFile(folder + sep + name, "x\r\n"));
+        ASSERT_TRUE(AppendToFile(in + name, "x\r\n"));
     }
-    ASSERT_TRUE(MakeFolder(folder + sep + "2012-03-13.Log"));
-    ::SetFileAttributesA((folder + sep + "hidden.Log").c_str(), FILE_ATTRIBUTE_HIDDEN);
-    ::SetFileAttributesA((folder + sep + "system.Log").c_str(), FILE_ATTRIBUTE_SYSTEM);
+    ASSERT_TRUE(AppendToFile(in + "2012-03-14.Log", "second\r\n"));
+    EXPECT_EQ(test::ReadFile(in + "2012-03-14.Log"), "x\r\nsecond\r\n");
+    ASSERT_TRUE(MakeFolder(in + "2012-03-13.Log"));
+    ::SetFileAttributesA((in + "hidden.Log").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    ::SetFileAttributesA((in + "system.Log").c_str(), FILE_ATTRIBUTE_SYSTEM);
     EXPECT_EQ(ListOrdinaryFiles(folder), std::vector<std::string>{"2012-03-14.Log"});
-    EXPECT_EQ(ListOrdinaryFiles(folder + sep), std::vector<std::string>{"2012-03-14.Log"});
-}
+    EXPECT_EQ(ListOrdinaryFiles(in), std::vector<std::string>{"2012-03-14.Log"});
 
-TEST(WindowsFiles, ReadOnlyFileGoesOnceItsAttributesAreCleared) {
-    test::TempDir dir;
-    const std::string path = dir.path("2012-01-01.Log");
-    ASSERT_TRUE(AppendToFile(path, "first\r\n"));
-    ASSERT_TRUE(AppendToFile(path, "second\r\n"));
-    EXPECT_EQ(dir.read("2012-01-01.Log"), "first\r\nsecond\r\n");
-
+    const std::string path = in + "2012-03-14.Log";
     ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_FALSE(RemoveFile(path));
     EXPECT_TRUE(ClearAttributes(path));
