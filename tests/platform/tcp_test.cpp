@@ -105,9 +105,9 @@ TEST_F(TcpSocketTest, LocalCloseRaisesNoEventAndStopsSending) {
 }
 
 // While reading is paused nothing is delivered, so TCP holds the peer back;
-// on resuming, everything arrives whole and in order.
+// on resuming, everything arrives whole and in order. The gateway pauses in
+// its data event; its flood test sees the alarm server held back and let go.
 TEST_F(TcpSocketTest, PausedReadingDeliversNothingUntilItResumes) {
-    // Paused inside its data event, the socket takes no second read.
     pause_in_handler_ = true;
     PeerWrites("abc");
     ASSERT_TRUE(RunUntil(io_, [&] { return deliveries_ == 1; }));
@@ -121,16 +121,6 @@ TEST_F(TcpSocketTest, PausedReadingDeliversNothingUntilItResumes) {
     socket_.ResumeReading();
     socket_.ResumeReading();
     ASSERT_TRUE(RunUntil(io_, [&] { return data_ == "abcdef"; })) << data_;
-
-    // Paused between events: at most the read already under way delivers.
-    socket_.PauseReading();
-    PeerWrites("ghi");
-    ASSERT_TRUE(RunUntil(io_, [&] { return data_ == "abcdefghi"; })) << data_;
-    PeerWrites("jkl");
-    RunAWhile();
-    EXPECT_EQ(data_, "abcdefghi");
-    socket_.ResumeReading();
-    ASSERT_TRUE(RunUntil(io_, [&] { return data_ == "abcdefghijkl"; })) << data_;
 }
 
 // A taken port and an address that is none are started on by the end-to-end
