@@ -1,5 +1,5 @@
 // The simulator's parts without I/O: what it reads from the gateway, the
-// alarms it sends, its options and the report scripts read.
+// alarms it sends and the report scripts read.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -7,7 +7,6 @@
 
 #include "alarm_line.h"
 #include "load_alarms.h"
-#include "options.h"
 #include "reply_tracker.h"
 #include "report.h"
 
@@ -92,19 +91,6 @@ TEST(LoadAlarms, IdsAndTagsStayDistinctWhileAShareRepeatsEarlierEvents) {
         events_seen.insert(f[2]);
     }
     EXPECT_EQ(repeats, 250);
-}
-
-TEST(Options, RefusesWhatCannotWork) {
-    const std::vector<std::vector<std::string>> bad = {
-        {"1|0|E|A1"},                                    // no port
-        {"--port", "7000", "--load", "10", "1|0|E|A1"},  // lines belong to the lines mode
-        {"--port", "7000", "--window", "4", "x"},        // load settings without --load
-        {"--port", "7000", "--stamps", "s.txt", "x"},    // stamps are for the load mode
-    };
-    for (const auto& args : bad) {
-        EXPECT_TRUE(std::holds_alternative<std::string>(parse_options(args)))
-            << testing::PrintToString(args);
-    }
 }
 
 using std::chrono::microseconds;
