@@ -15,44 +15,33 @@
 namespace kelvarix {
 namespace {
 
-// Message boxes are recorded instead of shown.
-class ServiceSwitchTest : public ::testing::Test {
-  protected:
-    ServiceSwitchTest() {
-        std::filesystem::create_directory(folder.path("units"));
-        SetMessageBoxHandler([this](const std::string& text, const std::string& title) {
-            messages.push_back(title + ": " + text);
-        });
-    }
-    ~ServiceSwitchTest() override { SetMessageBoxHandler(nullptr); }
-
-    ServiceUnit Unit() const {
-        return GatewayUnit("/opt/kelvarix/kelvarix", folder.path(""), false);
-    }
-    std::string Stored() const { return folder.read("KelvarixService.ini"); }
-
+// The setting is stored before the unit is written and put back byte for
+// byte when that fails: no unit is left that would start in the wrong mode.
+TEST(ServiceSwitch, AFailedChangeLeavesTheStoredSettingAsItWas) {
     test::TempDir folder;
-    const SystemdUnits units{folder.path("units"), false};
-    const SystemdUnits no_units{folder.path("missing"), false};
-    const ServiceSettingsStore store{folder.path("KelvarixService.ini")};
-    std::vector<std::string> messages;
-};
-
-TEST_F(ServiceSwitchTest, AFailedChangeLeavesTheStoredSettingAsItWas) {
+    std::filesystem::create_directory(folder.path("units"));
+    const SystemdUnits units(folder.path("units"), false), no_units(folder.path("missing"), false);
+    const ServiceSettingsStore store(folder.path("KelvarixService.ini"));
+    const ServiceUnit unit = GatewayUnit("/opt/kelvarix/kelvarix", folder.path(""), false);
+    std::vector<std::string> messages;  // message boxes are recorded instead of shown
+    SetMessageBoxHandler([&](const std::string& text, const std::string& title) {
+        messages.push_back(title + ": " + text);
+    });
     const std::string own = "; by hand\n[Parameters]\nRunAsService = 1\n";
     folder.write("KelvarixService.ini", own);
     EXPECT_NE(RemoveService(units, store), 0);  // nothing installed
-    EXPECT_EQ(Stored(), own);
-    EXPECT_NE(InstallService(no_units, store, Unit()), 0);
-    EXPECT_EQ(Stored(), own);
+    EXPECT_EQ(folder.read("KelvarixService.ini"), own);
+    EXPECT_NE(InstallService(no_units, store, unit), 0);
+    EXPECT_EQ(folder.read("KelvarixService.ini"), own);
     EXPECT_EQ(messages, (std::vector<std::string>{
                             "Kelvarix: Quorsyn Kelvarix service failed to uninstall as service",
                             "Kelvarix: Quorsyn Kelvarix service failed to install as service"}));
 
     // A setting that cannot be stored installs nothing.
     const ServiceSettingsStore unwritable(folder.path("missing/KelvarixService.ini"));
-    EXPECT_NE(InstallService(units, unwritable, Unit()), 0);
+    EXPECT_NE(InstallService(units, unwritable, unit), 0);
     EXPECT_FALSE(std::filesystem::exists(units.UnitPath("Kelvarix")));
+    SetMessageBoxHandler(nullptr);
 }
 
 TEST(GatewayUnit, RunsTheProgramInItsAbsoluteFolderAndCarriesTheHomeOnlyFromTheEnvironment) {
