@@ -25,16 +25,6 @@ TEST(SystemLogLayout, SeparatorAndEmptyTexts) {
     EXPECT_EQ(FormatDate({2009, 1, 2, 3, 4, 5}), "2009-01-02");
 }
 
-TEST(TrafficLogLayout, TagsAreSixteenCharacters) {
-    std::vector<std::string> tags;
-    for (const TrafficTag tag : {TagToATAS, TagFromATAS, TagToOrvane, TagFromOrvane, TagSystem}) {
-        tags.emplace_back(TrafficTagText(tag));
-    }
-    EXPECT_EQ(tags,
-              (std::vector<std::string>{"[KVX -> ATAS]   ", "[KVX <- ATAS]   ", "[KVX -> ORVANE] ",
-                                        "[KVX <- ORVANE] ", "[SYSTEM]        "}));
-}
-
 TEST(TrafficLogLayout, ControlCharactersBecomeVisible) {
     EXPECT_EQ(EscapeTraffic("a\tb\r\n"), "a<9>b<13><10>");
     EXPECT_EQ(EscapeTraffic(std::string("x\0y", 3)), "x<0>y");
@@ -74,17 +64,19 @@ class LoggerTest : public ::testing::Test {
 TEST_F(LoggerTest, SystemAndTrafficLinesGoToTheDayFilesAndTheList) {
     logger_.WriteSystemLog("Kelvarix was started");
     logger_.WriteTrafficLog("RESET\r", TagToATAS);
+    logger_.WriteTrafficLog("1|0|E|A1", TagToOrvane);
     logger_.WriteTrafficLog(std::string(200, 'a'), TagFromOrvane);  // folded in the list only
     logger_.WriteTrafficLog("only on screen", TagSystem);
     EXPECT_EQ(folder_.read("2012-03-14.Log"), "12-03-14 09:05:07 Kelvarix was started\r\n");
     EXPECT_EQ(folder_.read("2012-03-14.Dbg"),
               "09:05:07 [KVX -> ATAS]    RESET<13>\r\n"
+              "09:05:07 [KVX -> ORVANE]  1|0|E|A1\r\n"
               "09:05:07 [KVX <- ORVANE]  " +
                   std::string(200, 'a') + "\r\n");
-    ASSERT_EQ(window_.Lines().size(), 6u);  // 1 + 1 + 3 pieces + 1
+    ASSERT_EQ(window_.Lines().size(), 7u);  // 1 + 1 + 1 + 3 pieces + 1
     EXPECT_EQ(window_.Lines()[0], "09:05:07 [SYSTEM]         Kelvarix was started");
     EXPECT_EQ(window_.Lines()[1], "09:05:07 [KVX -> ATAS]    RESET<13>");
-    EXPECT_EQ(window_.Lines()[5], "09:05:07 [SYSTEM]         only on screen");
+    EXPECT_EQ(window_.Lines()[6], "09:05:07 [SYSTEM]         only on screen");
 }
 
 TEST(Logger, MissingFolderStillFillsTheList) {
