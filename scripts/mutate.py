@@ -17,6 +17,7 @@ suite hang counts as caught and is reported apart as timed out.
     python3 scripts/mutate.py --list          # the sample, without running it
 """
 import argparse
+import fcntl
 import hashlib
 import json
 import os
@@ -370,6 +371,17 @@ class Worker:
             return ("caught", "e2e") if state == "failed" else ("survived", "")
         finally:
             path.write_text(original, encoding="utf-8", errors="surrogateescape")
+            self.stop_strays()
+
+    def stop_strays(self) -> None:
+        """Kills what a mutant left running (a gateway that a test started in
+        a session of its own outlives the test's process group)."""
+        for proc in Path("/proc").iterdir():
+            try:
+                if os.readlink(proc / "exe").startswith(str(self.build) + "/"):
+                    os.kill(int(proc.name), 9)
+            except (OSError, ValueError):
+                pass
 
 
 # ---------------------------------------------------------------- the run
@@ -389,6 +401,8 @@ def main() -> int:
                         help="mutate only this file or folder of src/ (repeatable)")
     parser.add_argument("--jobs", type=int, default=2, help="workers at once (default 2)")
     parser.add_argument("--rev", help="mutate this commit instead of the work tree as it is")
+    parser.add_argument("--scratch", type=Path, default=scratch_base(),
+                        help="folder of the scratch trees, kept between runs (default %(default)s)")
     parser.add_argument("--report", type=Path, help="also write the report to this file")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
     args = parser.parse_args()
@@ -406,7 +420,13 @@ def main() -> int:
         return 0
 
     jobs = max(1, min(args.jobs, len(mutants)))
-    base = scratch_base()
+    base = args.scratch
+    base.mkdir(parents=True, exist_ok=True)
+    lock = open(base / "lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        parser.error(f"another mutation run is using {base}; give this one --scratch DIR")
     workers = [Worker(base, i, max(1, (os.cpu_count() or 2) // jobs)) for i in range(jobs)]
     started = time.monotonic()
     print(f"preparing {jobs} scratch build(s) in {base} ...", flush=True)
@@ -429,12 +449,12 @@ def main() -> int:
         min(queues, key=len).extend(by_file[f])
 
     results: list[tuple[Mutant, str, str]] = []
-    lock = threading.Lock()
+    results_lock = threading.Lock()
 
     def work(worker: Worker, queue: list[Mutant]) -> None:
         for m in queue:
             outcome, where = worker.judge(m, originals[m.path])
-            with lock:
+            with results_lock:
                 results.append((m, outcome, where))
                 print(f"[{len(results):3}/{len(mutants)}] {outcome:12} {m.describe(originals[m.path])}",
                       flush=True)
@@ -466,6 +486,8 @@ def main() -> int:
                   f"{count['not compiled']})")
     text = "\n".join(report)
     print("\n" + text)
+    if args.rev:
+        shutil.rmtree(source, ignore_errors=True)
     if args.report:
         args.report.write_text(text + "\n")
     return 0
