@@ -41,7 +41,7 @@ TEST(ParseLenientNumber, ReadsTheNumberAtTheStart) {
         {"& h a F f", 2815},
         {"&O17", 15},
         {"&o8", 0},
-        {"&H", 0},
+        {"&H?", 0},
         {"&X1", 0},
         {"-&H10", 0},
     };

@@ -123,23 +123,27 @@ TEST(MessageQueue, AgreesWithALinearScanUnderRandomOperations) {
 TEST(MessageQueue, RefusesWhatItCannotIndexAndIgnoresStrangers) {
     using namespace MessageState;
     MessageQueue queue, other;
-    const MessageRef a = MakeRecord("a"), b = MakeRecord("b"), stranger = MakeRecord("a");
+    const MessageRef a = MakeRecord("a"), b = MakeRecord("b"), c = MakeRecord("c");
+    const MessageRef stranger = MakeRecord("a");
     EXPECT_FALSE(queue.append(nullptr));
     EXPECT_TRUE(queue.append(a));
     EXPECT_FALSE(queue.append(a));
     EXPECT_TRUE(queue.append(b));
+    EXPECT_TRUE(queue.append(c));
     other.append(stranger);  // a record of another queue only has its field set
     queue.set_state(*stranger, Deleted);
     EXPECT_EQ(stranger->m_MessageState, Deleted);
     EXPECT_FALSE(queue.contains(*stranger));
-    // The state is a public field; a write that bypasses set_state must
-    // neither make the supervisor act nor remove an entry.
+    // The state is a public field; the queue follows a write that bypasses
+    // set_state once it gets to the entry, and never acts on the old state.
     queue.set_state(*a, Acknowledged);
     a->m_MessageState = AckReported;
     queue.set_state(*b, Deleted);
     b->m_MessageState = AckReported;
+    queue.set_state(*c, AcknowledgedElsewhere);
+    c->m_MessageState = Deleted;
     EXPECT_EQ(Walk(queue), Refs{});
-    EXPECT_EQ(queue.take_due({}, seconds(600)), Refs{});
+    EXPECT_EQ(queue.take_due({}, seconds(600)), (Refs{c}));
     EXPECT_EQ(queue.snapshot(), (Refs{a, b}));
 }
 

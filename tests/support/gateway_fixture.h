@@ -44,7 +44,9 @@ class GatewayFixture : public ::testing::Test {
         return slot;
     }
 
-    bool RunUntil(const std::function<bool()>& done, std::chrono::seconds limit = kIoWait) {
+    // Loopback work takes milliseconds; a wait that runs out means a fault.
+    bool RunUntil(const std::function<bool()>& done,
+                  std::chrono::seconds limit = std::chrono::seconds(5)) {
         return test::RunUntil(io_, done, limit);
     }
 
