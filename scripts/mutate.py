@@ -453,7 +453,10 @@ def main() -> int:
 
     def work(worker: Worker, queue: list[Mutant]) -> None:
         for m in queue:
-            outcome, where = worker.judge(m, originals[m.path])
+            try:
+                outcome, where = worker.judge(m, originals[m.path])
+            except OSError as e:  # the scratch tree was disturbed: say so, go on
+                outcome, where = "not judged", str(e)
             with results_lock:
                 results.append((m, outcome, where))
                 print(f"[{len(results):3}/{len(mutants)}] {outcome:12} {m.describe(originals[m.path])}",
@@ -472,7 +475,7 @@ def main() -> int:
     judged = caught + count["survived"]
     report = [f"mutation run: seed {args.seed}, {len(mutants)} mutants of {len(files)} files, "
               f"{(time.monotonic() - started) / 60:.1f} min"]
-    for outcome in ("survived", "timed out", "not compiled"):
+    for outcome in ("survived", "timed out", "not compiled", "not judged"):
         rows = [r for r in results if r[1] == outcome]
         if rows:
             report.append(f"\n{outcome} ({len(rows)}):")
