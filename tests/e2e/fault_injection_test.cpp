@@ -130,8 +130,7 @@ TEST_F(FaultTest, BufferedAlarmCutOffByAHangUp_ReachesThePbxAfterReconnecting) {
 struct LoginFault {
     const char* name;
     std::vector<std::string> options;
-    // A long ConnectTimeout shows that an attempt the PBX ends is not sat
-    // out: the next one comes after ReconnectInterval.
+    // A long one shows that a refused login ends its attempt at once.
     const char* connect_timeout;
     friend void PrintTo(const LoginFault& fault, std::ostream* out) { *out << fault.name; }
 };
@@ -170,8 +169,30 @@ TEST_P(LoginFaultTest, AlarmsAreHeldBackOnceAndReachTheNextWorkingPbx) {
 INSTANTIATE_TEST_SUITE_P(Pbx, LoginFaultTest,
                          ::testing::Values(LoginFault{"NeverPrompts", {"--no-prompt"}, "1"},
                                            LoginFault{"RefusesTheLogin", {"--refuse-login"}, "60"},
-                                           LoginFault{"HangsUpInTheLogin", {"--no-prompt", "--flap", "300"}, "60"}),
+                                           LoginFault{"HangsUpInTheLogin", {"--no-prompt", "--flap", "300"}, "1"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A PBX that is down, or that hangs up during the login, is tried once per
+// ConnectTimeout, not in a tight loop: every attempt takes its time-out.
+class AttemptPacingTest : public FaultTest,
+                          public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(AttemptPacingTest, OneAttemptPerConnectTimeout) {
+    std::optional<PbxSim> pbx;
+    if (!GetParam().empty()) pbx.emplace(GetParam());
+    StartGateway(pbx ? pbx->Port() : FreeLocalPort(), "ConnectTimeout=3\nReconnectInterval=0");
+    ASSERT_TRUE(WaitForLogCount("Connecting to", 1)) << folder_->SystemLog();
+    // Attempts at 0, 3, 6 and 9 s; a fifth within 10 s is one too many.
+    EXPECT_FALSE(WaitUntil([&] { return CountOf(folder_->SystemLog(), "Connecting to") >= 5; },
+                           std::chrono::seconds(10)))
+        << folder_->SystemLog();
+    EXPECT_GE(CountOf(folder_->SystemLog(), "Failed to connect to"), 2u) << folder_->SystemLog();
+}
+
+INSTANTIATE_TEST_SUITE_P(Pbx, AttemptPacingTest,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"--no-prompt", "--flap", "100"}),
+                         [](const auto& info) { return info.param.empty() ? "Down" : "HangsUpInTheLogin"; });
 
 // A PBX that logs in and then answers nothing: every alarm is answered
 // "failed" once, in the order sent, and each SA went out once.

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -118,31 +119,53 @@ TEST_F(SupervisorTest, LoginThenSessionSetUp) {
     EXPECT_THAT(SystemLines(), Contains("Successfully set heartbeat timeout (HBC) to 60 seconds"));
 }
 
-TEST_F(SupervisorTest, RefusedLoginEndsTheWaitEarly) {
-    settings_.ConnectTimeout = 30;
-    Sup().Timer_System_Timer();
-    acceptor_.async_accept(peer_, [](const asio::error_code&) {});
-    ASSERT_TRUE(RunUntil([&] { return peer_.is_open(); }));
-    PeerSend("SORRY,");
-    ASSERT_TRUE(RunUntil([&] { return !Sup().CycleBusy; }));
-    EXPECT_THAT(SystemLines().back(), StartsWith("Failed to connect to 127.0.0.1:"));
-}
+// Only the PBX's verdict ends the wait for the login early. A hang-up or a
+// refused connection leaves the socket closed, and the attempt takes its
+// ConnectTimeout all the same.
+struct LoginWaitCase {
+    const char* name;
+    bool listening;           // false: the connection is refused
+    const char* pbx_answer;   // to the user name; nullptr: the PBX hangs up
+    bool ends_at_once;
+    friend void PrintTo(const LoginWaitCase& c, std::ostream* out) { *out << c.name; }
+};
 
-TEST_F(SupervisorTest, HangUpDuringTheLoginEndsTheWaitEarly) {
-    // A PBX that takes the connection and drops it before the login is
-    // through is tried again after ReconnectInterval, not after the 30 s.
-    settings_.ConnectTimeout = 30;
+class LoginWaitTest : public SupervisorTest, public ::testing::WithParamInterface<LoginWaitCase> {};
+
+TEST_P(LoginWaitTest, OnlyTheVerdictEndsTheWaitEarly) {
+    const LoginWaitCase& c = GetParam();
+    settings_.ConnectTimeout = c.ends_at_once ? 30 : 2;
+    Sup();
+    if (!c.listening) acceptor_.close();
     Sup().Timer_System_Timer();
-    acceptor_.async_accept(peer_, [](const asio::error_code&) {});
-    ASSERT_TRUE(RunUntil([&] { return peer_.is_open(); }));
-    PeerSend("USERNAME:");
-    ASSERT_TRUE(PeerGot("op1\r"));
-    peer_.close();
+    if (c.listening) {
+        acceptor_.async_accept(peer_, [](const asio::error_code&) {});
+        ASSERT_TRUE(RunUntil([&] { return peer_.is_open(); }));
+        PeerSend("USERNAME:");
+        ASSERT_TRUE(PeerGot("op1\r"));
+        if (c.pbx_answer != nullptr) PeerSend(c.pbx_answer); else peer_.close();
+    }
+    if (!c.ends_at_once) {
+        // The close or error line is in: the link is gone, the attempt is not.
+        ASSERT_TRUE(RunUntil([&] {
+            const std::vector<std::string> lines = SystemLines();
+            return std::any_of(lines.begin(), lines.end(),
+                               [](const std::string& line) { return line.starts_with("ATAS socket was closed"); });
+        }));
+        RunUntilIdle();
+        EXPECT_TRUE(Sup().CycleBusy);
+    }
     ASSERT_TRUE(RunUntil([&] { return !Sup().CycleBusy; }, std::chrono::seconds(10)));
     EXPECT_THAT(SystemLines().back(), StartsWith("Failed to connect to 127.0.0.1:"));
 }
 
 struct SetupCase {
+INSTANTIATE_TEST_SUITE_P(Supervisor, LoginWaitTest,
+                         ::testing::Values(LoginWaitCase{"RefusedLogin", true, "SORRY,", true},
+                                           LoginWaitCase{"HangUp", true, nullptr, false},
+                                           LoginWaitCase{"RefusedConnection", false, nullptr, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
     bool reset;
     int heartbeat;
     std::string read, acknowledge;
