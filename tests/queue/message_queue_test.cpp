@@ -46,10 +46,11 @@ TEST(MessageQueue, LookupsFindTheOldestMatchAndOnlyTagsIgnoreCase) {
     const MessageRef b = Record("A1", "E1", "ABC");
     const MessageRef c = Record("a1", "e1", "Abd");
     const MessageRef d = Record("A2", "E1", "");
-    for (const MessageRef& m : {a, b, c, d}) {
+    const MessageRef e = Record("A9", "E9", "CAF\xC9 \xDE\x9F\x8A\x8C\x8E \xF7\xB5\xDF");  // CAFÉ ÞŸŠŒŽ ÷µß
+    for (const MessageRef& m : {a, b, c, d, e}) {
         ASSERT_TRUE(queue.append(m));
     }
-    EXPECT_EQ(queue.size(), 4u);
+    EXPECT_EQ(queue.size(), 5u);
 
     EXPECT_EQ(queue.first_with_alarm_id("A1"), a);
     EXPECT_EQ(queue.first_with_alarm_id("a1"), c);
@@ -66,8 +67,11 @@ TEST(MessageQueue, LookupsFindTheOldestMatchAndOnlyTagsIgnoreCase) {
     EXPECT_EQ(queue.entries_with_tag("ABD"), (Refs{c}));
     EXPECT_EQ(queue.entries_with_tag(""), (Refs{d}));
     EXPECT_EQ(queue.entries_with_tag("ab"), Refs{});
+    // Tags ignore the case of every Windows-1252 letter; ÷, µ and ß have none.
+    EXPECT_EQ(queue.entries_with_tag("caf\xE9 \xFE\xFF\x9A\x9C\x9E \xF7\xB5\xDF"), (Refs{e}));
+    EXPECT_EQ(queue.entries_with_tag("CAF\xC9 \xDE\x9F\x8A\x8C\x8E \xD7\xB5\xDF"), Refs{});
 
-    EXPECT_EQ(queue.snapshot(), (Refs{a, b, c, d}));
+    EXPECT_EQ(queue.snapshot(), (Refs{a, b, c, d, e}));
 }
 
 TEST(MessageQueue, DuplicateTestPassesOverPendingEntriesOfTheEvent) {
