@@ -159,13 +159,13 @@ TEST_P(LoginWaitTest, OnlyTheVerdictEndsTheWaitEarly) {
     EXPECT_THAT(SystemLines().back(), StartsWith("Failed to connect to 127.0.0.1:"));
 }
 
-struct SetupCase {
 INSTANTIATE_TEST_SUITE_P(Supervisor, LoginWaitTest,
                          ::testing::Values(LoginWaitCase{"RefusedLogin", true, "SORRY,", true},
                                            LoginWaitCase{"HangUp", true, nullptr, false},
                                            LoginWaitCase{"RefusedConnection", false, nullptr, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct SetupCase {
     bool reset;
     int heartbeat;
     std::string read, acknowledge;
