@@ -7,8 +7,9 @@
 
 namespace kelvarix {
 
-// Appends text to the file, creating it when missing. False when it failed.
-bool AppendToFile(const std::string& path, std::string_view text);
+// Appends text to the file, creating it when missing. False when it failed;
+// then *error, when given, gets the system's description of the failure.
+bool AppendToFile(const std::string& path, std::string_view text, std::string* error = nullptr);
 // Creates one folder. False when it failed (also when it exists already).
 bool MakeFolder(const std::string& path);
 // Names of the ordinary files in a folder (no folders, links or hidden files).

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "../pbx/link_fixture.h"
@@ -290,6 +291,28 @@ TEST_F(SupervisorTest, QueueStatesAndTheirCommands) {
     content << std::ifstream(scada, std::ios::binary).rdbuf();  // closed before the removal
     EXPECT_EQ(content.str(), "T\tA1\tE1\tT1\r\n");
     fs::remove(scada);
+}
+
+TEST_F(SupervisorTest, ScadaFileThatCannotBeAppendedIsLoggedOncePerRunOfFailures) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / ("kelvarix-scada-" + std::to_string(std::random_device{}()));
+    settings_.SCADAAckFile = (folder / "scada.txt").string();
+    Connected();
+    const auto acknowledge = [&](std::initializer_list<const char*> ids) {
+        for (const char* id : ids) Queue(id, id, "2001", "", MessageState::Acknowledged);
+        Tick();
+    };
+    acknowledge({"A1", "A2"});
+    acknowledge({"A3"});
+    fs::create_directory(folder);
+    acknowledge({"A4"});
+    std::stringstream written;
+    written << std::ifstream(settings_.SCADAAckFile, std::ios::binary).rdbuf();
+    EXPECT_EQ(written.str(), "T\tA4\tA4\t\r\n");
+    fs::remove_all(folder);
+    acknowledge({"A5"});
+    const auto logged = StartsWith("Could not append to SCADA acknowledgement file " + settings_.SCADAAckFile + " (");
+    EXPECT_THAT(SystemLines(), ElementsAre(logged, logged));
 }
 
 TEST_F(SupervisorTest, McaSilenceIsAFailureButTheStateMovesOn) {
