@@ -100,15 +100,14 @@ std::string cut(std::string_view v) { return std::string(v.substr(0, kIniValueMa
 
 }  // namespace
 
-IniFile IniFile::parse(std::string_view file_content) {
-    IniFile ini;
+std::vector<IniLine> IniFile::outline(std::string_view file_content) {
+    std::vector<IniLine> lines;
     const std::string text = windows_1252_text(file_content);
     std::string_view content = text;
 
-    // Keys before the first header, and keys of a repeated section, belong to
-    // no section that a lookup can reach.
-    Section* current = nullptr;
-    while (!content.empty()) {
+    std::string section;
+    bool in_section = false;
+    for (int number = 1; !content.empty(); ++number) {
         const std::size_t end = content.find_first_of("\r\n");
         std::string_view line = content.substr(0, end);
         if (end == std::string_view::npos) {
@@ -125,28 +124,44 @@ IniFile IniFile::parse(std::string_view file_content) {
         if (line.front() == '[') {
             const std::size_t close = line.find(']');
             if (close != std::string_view::npos) {
-                auto [it, inserted] =
-                    ini.sections_.try_emplace(lower_ascii(trim_blanks(line.substr(1, close - 1))));
-                current = inserted ? &it->second : nullptr;
+                section = trim_blanks(line.substr(1, close - 1));
+                in_section = true;
+                lines.push_back({number, true, section, true, {}, {}});
                 continue;
             }
             // No "]": not a header, so the line is read like any other.
         }
 
-        if (current == nullptr) continue;
-        // A line without "=" names a key without a value: its lookups give
-        // the default, and it hides later keys of the same name.
         const std::size_t eq = line.find('=');
         const std::string_view key = trim_blanks(line.substr(0, eq));
         if (key.empty()) continue;
         std::optional<std::string> value;
-        if (eq != std::string_view::npos) value = cut(unquote(trim_blanks(line.substr(eq + 1))));
-        current->try_emplace(lower_ascii(key), std::move(value));
+        if (eq != std::string_view::npos) value = std::string(unquote(trim_blanks(line.substr(eq + 1))));
+        lines.push_back({number, false, section, in_section, std::string(key), std::move(value)});
+    }
+    return lines;
+}
+
+IniFile IniFile::parse(std::string_view file_content) {
+    IniFile ini;
+    // Keys before the first header, and keys of a repeated section, belong to
+    // no section that a lookup can reach.
+    Section* current = nullptr;
+    for (IniLine& line : outline(file_content)) {
+        if (line.header) {
+            auto [it, inserted] = ini.sections_.try_emplace(lower_ascii(line.section));
+            current = inserted ? &it->second : nullptr;
+        } else if (current != nullptr) {
+            // A line without "=" names a key without a value: its lookups give
+            // the default, and it hides later keys of the same name.
+            if (line.value) line.value = cut(*line.value);
+            current->try_emplace(lower_ascii(line.key), std::move(line.value));
+        }
     }
     return ini;
 }
 
-std::optional<IniFile> IniFile::load(const std::string& path) {
+std::optional<std::string> IniFile::read(const std::string& path) {
     // Only regular files: a folder or a device such as /dev/zero must not be
     // read as settings.
     std::error_code ec;
@@ -160,7 +175,13 @@ std::optional<IniFile> IniFile::load(const std::string& path) {
         content.append(buffer, static_cast<std::size_t>(in.gcount()));
     }
     if (in.bad()) return std::nullopt;
-    return parse(content);
+    return content;
+}
+
+std::optional<IniFile> IniFile::load(const std::string& path) {
+    const auto content = read(path);
+    if (!content) return std::nullopt;
+    return parse(*content);
 }
 
 std::optional<std::string> IniFile::find(std::string_view section, std::string_view key) const {

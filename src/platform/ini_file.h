@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvarix {
 
@@ -31,10 +32,27 @@ namespace kelvarix {
 // buffer that keeps room for the terminating NUL.
 inline constexpr std::size_t kIniValueMax = 2047;
 
+// A line of the file that names a section or a key, as the parser sees it.
+struct IniLine {
+    int number = 0;           // counted from 1
+    bool header = false;      // a section header; otherwise a key line
+    std::string section;      // the header's name, or the section the key is under
+    bool in_section = false;  // key lines: false before the first header
+    std::string key;          // key lines: the name as written
+    std::optional<std::string> value;  // unquoted, not cut; nothing: a line without "="
+};
+
 class IniFile {
 public:
+    // Every header and key line in file order, including those a lookup
+    // never reaches (keys before the first header, later duplicates).
+    static std::vector<IniLine> outline(std::string_view file_content);
+
     // Parses file content; never fails (lines that mean nothing are skipped).
     static IniFile parse(std::string_view file_content);
+    // The file's bytes; nullopt when it is missing, not a regular file or
+    // cannot be read.
+    static std::optional<std::string> read(const std::string& path);
     // Reads and parses a file; nullopt when it is missing, not a regular file
     // or cannot be read.
     static std::optional<IniFile> load(const std::string& path);
