@@ -19,5 +19,9 @@ bool ClearAttributes(const std::string& path);
 // Deletes the file. False when it failed (also when it is missing).
 bool RemoveFile(const std::string& path);
 bool FileExists(const std::string& path);
+// True when the system lets this process write the file or into the folder,
+// as far as it tells without writing (on Windows only a file's read-only
+// attribute says no).
+bool MayWrite(const std::string& path);
 
 }  // namespace kelvarix

@@ -67,4 +67,6 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+bool MayWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+
 }  // namespace kelvarix
