@@ -22,19 +22,21 @@ using Lookup = std::function<std::optional<std::string>(std::string_view section
 // is the error; the later ones are still read, so that each is observed.
 class Reader {
 public:
-    Reader(Lookup find, std::string_view file_name, const KeyObserver& observe)
-        : find_(std::move(find)), file_name_(file_name), observe_(observe) {}
+    // note ends every message (why all keys are missing, say).
+    Reader(Lookup find, std::string_view file_name, std::string_view note,
+           const KeyObserver& observe)
+        : find_(std::move(find)), file_name_(file_name), note_(note), observe_(observe) {}
 
     void text(const char* section, const char* key, std::string& out) {
         const auto text = find_(section, key);
         out = TrimSpaces(text.value_or(""));
-        report({section, key, SettingKind::Text, "", text, out});
+        report({section, key, SettingKind::Text, "", text, out, {}});
     }
 
     void flag(const char* section, const char* key, const char* default_text, bool& out) {
         const auto text = find_(section, key);
         out = ToFlag(text.value_or(default_text));
-        report({section, key, SettingKind::Flag, default_text, text, out ? "1" : "0"});
+        report({section, key, SettingKind::Flag, default_text, text, out ? "1" : "0", {}});
     }
 
     void number(const char* section, const char* key, const char* default_text, std::int32_t& out) {
@@ -48,10 +50,16 @@ public:
     void strict_number(const char* section, const char* key, std::int32_t& out) {
         const auto text = find_(section, key);
         const auto n = text ? ToStrictNumber(*text) : std::nullopt;
-        if (!text) fail(section, key, text, "is missing");
-        else if (n) out = *n;
-        else fail(section, key, text, "is not a whole number from -2147483648 to 2147483647");
-        report({section, key, SettingKind::StrictNumber, "", text, stored(n)});
+        std::string error;
+        if (!text) {
+            error = fail(section, key, text, "is missing");
+        } else if (n) {
+            out = *n;
+        } else {
+            error = fail(section, key, text,
+                         "is not a whole number from -2147483648 to 2147483647");
+        }
+        report({section, key, SettingKind::StrictNumber, "", text, stored(n), error});
     }
 
     std::optional<ConfigError> take_error() { return std::move(error_); }
@@ -62,9 +70,10 @@ private:
                std::optional<Int> (*convert)(std::string_view), const char* range) {
         const auto text = find_(section, key);
         const auto n = convert(text.value_or(default_text));
+        std::string error;
         if (n) out = *n;
-        else fail(section, key, text, range);
-        report({section, key, SettingKind::Number, default_text, text, stored(n)});
+        else error = fail(section, key, text, range);
+        report({section, key, SettingKind::Number, default_text, text, stored(n), error});
     }
 
     template <typename Int>
@@ -77,24 +86,27 @@ private:
         if (observe_) observe_(reading);
     }
 
-    void fail(const char* section, const char* key, const std::optional<std::string>& text,
-              const char* reason) {
-        if (error_) return;
+    // Remembers the first failure; returns the message for this one.
+    std::string fail(const char* section, const char* key, const std::optional<std::string>& text,
+                     const char* reason) {
         std::string message = std::string(file_name_) + ": [" + section + "] " + key;
         if (text) message += " = \"" + ShownValue(*text) + "\"";
-        message += std::string(" ") + reason;
-        error_ = ConfigError{section, key, text.value_or(""), std::move(message)};
+        message += std::string(" ") + reason + std::string(note_);
+        if (!error_) error_ = ConfigError{section, key, text.value_or(""), message};
+        return message;
     }
 
     Lookup find_;
     std::string_view file_name_;
+    std::string_view note_;
     const KeyObserver& observe_;
     std::optional<ConfigError> error_;
 };
 
-LoadResult LoadWith(const Lookup& find, std::string_view file_name, const KeyObserver& observe) {
+LoadResult LoadWith(const Lookup& find, std::string_view file_name, std::string_view note,
+                    const KeyObserver& observe) {
     Settings s;
-    Reader r(find, file_name, observe);
+    Reader r(find, file_name, note, observe);
     r.number("General", "LogFileDays", "30", s.LogFileDays);
     r.number("Orvane", "ServerPort", "", s.ServerPort);
     r.text("ATAS", "IPAddress", s.IPAddress);
@@ -135,23 +147,19 @@ std::string ShownValue(std::string_view value) {
 LoadResult LoadSettings(const IniFile& ini, std::string_view file_name) {
     return LoadWith([&ini](std::string_view section,
                                std::string_view key) { return ini.find(section, key); },
-                    file_name, nullptr);
+                    file_name, "", nullptr);
 }
 
 LoadResult LoadSettings(const std::string& ini_path, const KeyObserver& observe) {
+    // Without the file every key takes its default, and PortNumber has none;
+    // the message says why.
+    const std::string_view note = FileExists(ini_path) ? "" : " (the file cannot be read)";
     // Every key goes through the platform's reader, one lookup at a time.
-    LoadResult result = LoadWith(
+    return LoadWith(
         [&ini_path](std::string_view section, std::string_view key) {
             return ReadPrivateProfileValue(section, key, ini_path);
         },
-        ini_path, observe);
-    if (!FileExists(ini_path)) {
-        // Every key took its default, and PortNumber has none; say why.
-        if (auto* error = std::get_if<ConfigError>(&result)) {
-            error->message += " (the file cannot be read)";
-        }
-    }
-    return result;
+        ini_path, note, observe);
 }
 
 }  // namespace kelvarix

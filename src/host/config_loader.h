@@ -33,6 +33,7 @@ struct KeyReading {
     std::optional<std::string> text;  // as the reader returned it; nothing: missing
     std::optional<std::string> value;  // the stored setting written out ("30", "1",
                                        // the trimmed text); nothing: cannot be stored
+    std::string error;                 // then: the message a start gives for it
 };
 using KeyObserver = std::function<void(const KeyReading&)>;
 

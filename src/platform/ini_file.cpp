@@ -100,6 +100,10 @@ std::string cut(std::string_view v) { return std::string(v.substr(0, kIniValueMa
 
 }  // namespace
 
+bool IniNamesMatch(std::string_view a, std::string_view b) {
+    return lower_ascii(a) == lower_ascii(b);
+}
+
 std::vector<IniLine> IniFile::outline(std::string_view file_content) {
     std::vector<IniLine> lines;
     const std::string text = windows_1252_text(file_content);
@@ -136,7 +140,9 @@ std::vector<IniLine> IniFile::outline(std::string_view file_content) {
         const std::string_view key = trim_blanks(line.substr(0, eq));
         if (key.empty()) continue;
         std::optional<std::string> value;
-        if (eq != std::string_view::npos) value = std::string(unquote(trim_blanks(line.substr(eq + 1))));
+        if (eq != std::string_view::npos) {
+            value = std::string(unquote(trim_blanks(line.substr(eq + 1))));
+        }
         lines.push_back({number, false, section, in_section, std::string(key), std::move(value)});
     }
     return lines;

@@ -32,6 +32,9 @@ namespace kelvarix {
 // buffer that keeps room for the terminating NUL.
 inline constexpr std::size_t kIniValueMax = 2047;
 
+// True when two section or key names are the same to a lookup.
+bool IniNamesMatch(std::string_view a, std::string_view b);
+
 // A line of the file that names a section or a key, as the parser sees it.
 struct IniLine {
     int number = 0;           // counted from 1

@@ -14,7 +14,8 @@ namespace {
 
 // Opens the acceptor on the port of the given address ("" for every
 // interface) and binds it; the error when that fails.
-asio::error_code OpenAndBind(asio::ip::tcp::acceptor& acceptor, const std::string& address, int port) {
+asio::error_code OpenAndBind(asio::ip::tcp::acceptor& acceptor, const std::string& address,
+                             int port) {
     if (port < 0 || port > 65535) return std::make_error_code(std::errc::invalid_argument);
     asio::error_code error;
     asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v6(), static_cast<unsigned short>(port));

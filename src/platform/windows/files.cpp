@@ -73,8 +73,8 @@ bool FileExists(const std::string& path) {
 bool MayWrite(const std::string& path) {
     // A folder's read-only attribute does not keep files from being made in it.
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || (attributes & FILE_ATTRIBUTE_READONLY) == 0);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 }  // namespace kelvarix
