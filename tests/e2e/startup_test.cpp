@@ -174,6 +174,25 @@ TEST_F(GatewayStartTest, HelpPrintsUsageAndStartsNothing) {
     EXPECT_FALSE(std::filesystem::exists(folder.LogFolder()));
 }
 
+TEST_F(GatewayStartTest, CheckStartsNothingAndRunsBesideTheGateway) {
+    TempProgramFolder folder(Ini());
+    const auto check = [&] {
+        ChildProcess run(BuiltBinary("kelvarix"), {"/CHECK"}, {{"KELVARIX_HOME", folder.Path()}});
+        EXPECT_EQ(run.WaitForExit(), ExitedWith(0)) << run.Describe();
+        return run.Stdout();
+    };
+    EXPECT_NE(check().find("No problems found."), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(folder.LogFolder()));
+
+    ChildProcess gateway = StartGateway(folder);
+    ASSERT_TRUE(WaitUntilIdling(gateway)) << gateway.Describe();
+    EXPECT_NE(check().find("in use, by the gateway running on this folder"), std::string::npos);
+    EXPECT_TRUE(gateway.Running());
+    EXPECT_TRUE(CanConnect(server_port_));
+    // A second start would have logged its refusal and stop.
+    EXPECT_EQ(CountOf(folder.SystemLog(), "Kelvarix was stopped"), 0u) << folder.SystemLog();
+}
+
 TEST_F(GatewayStartTest, PathArgumentIsNotTakenForAServiceSwitch) {
     TempProgramFolder folder(Ini());
     ChildProcess gateway = StartGateway(folder, {"/usr/local/etc"});
