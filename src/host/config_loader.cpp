@@ -50,16 +50,18 @@ public:
     void strict_number(const char* section, const char* key, std::int32_t& out) {
         const auto text = find_(section, key);
         const auto n = text ? ToStrictNumber(*text) : std::nullopt;
+        std::optional<std::string> value;
         std::string error;
         if (!text) {
             error = fail(section, key, text, "is missing");
         } else if (n) {
             out = *n;
+            value = std::to_string(out);
         } else {
             error = fail(section, key, text,
                          "is not a whole number from -2147483648 to 2147483647");
         }
-        report({section, key, SettingKind::StrictNumber, "", text, stored(n), error});
+        report({section, key, SettingKind::StrictNumber, "", text, value, error});
     }
 
     std::optional<ConfigError> take_error() { return std::move(error_); }
@@ -70,16 +72,15 @@ private:
                std::optional<Int> (*convert)(std::string_view), const char* range) {
         const auto text = find_(section, key);
         const auto n = convert(text.value_or(default_text));
+        std::optional<std::string> value;
         std::string error;
-        if (n) out = *n;
-        else error = fail(section, key, text, range);
-        report({section, key, SettingKind::Number, default_text, text, stored(n), error});
-    }
-
-    template <typename Int>
-    static std::optional<std::string> stored(std::optional<Int> n) {
-        if (!n) return std::nullopt;
-        return std::to_string(*n);
+        if (n) {
+            out = *n;
+            value = std::to_string(out);
+        } else {
+            error = fail(section, key, text, range);
+        }
+        report({section, key, SettingKind::Number, default_text, text, value, error});
     }
 
     void report(const KeyReading& reading) const {
