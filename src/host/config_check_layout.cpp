@@ -1,7 +1,7 @@
 // The check of the file's layout: sections and keys that no lookup reads,
 // and the known name that a misspelt one was probably meant to be.
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 
 #include "host/config_check.h"
 
