@@ -116,7 +116,7 @@ bash scripts/install-deps.sh
 echo "All build packages are present."
 
 section "Building (release) in $build/"
-cmake -G Ninja -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -G Ninja -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target kelvarix kelvarix-pbxsim kelvarix-alarmsim
 
 home=$(mktemp -d "${TMPDIR:-/tmp}/kelvarix-demo.XXXXXX")

@@ -14,7 +14,7 @@ targets=("$@")
 
 bash scripts/install-deps.sh clang libclang-rt-14-dev
 CXX=clang++ cmake -G Ninja -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release \
-    -DKELVARIX_FUZZ=ON -DKELVARIX_TESTS=OFF >/dev/null
+    -DKELVARIX_FUZZ=ON -DKELVARIX_TESTS=OFF -DKELVARIX_WERROR=ON >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 mkdir -p build-fuzz/findings

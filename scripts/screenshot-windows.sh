@@ -25,7 +25,7 @@ die() {
 }
 [[ -f $build/kelvarix.exe ]] || die "no $build/kelvarix.exe: run bash scripts/test-windows.sh first"
 if [[ ! -f build/build.ninja ]]; then
-    cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 cmake --build build --target kelvarix-pbxsim kelvarix-alarmsim >/dev/null
 

@@ -28,7 +28,7 @@ start_wine "$services_out"
 
 echo "== Windows build (MinGW-w64) and tests under Wine"
 cmake -G Ninja -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo --no-warn-unused-cli >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARIX_WERROR=ON --no-warn-unused-cli >/dev/null
 cmake --build "$build" -j "$jobs"
 
 # Tests that Wine cannot run as Windows would: it cannot create symbolic links.
@@ -42,7 +42,7 @@ ctest --test-dir "$build" --output-on-failure -j "$jobs" -E "$wine_gaps" --repea
 
 echo "== End to end: the Windows gateway between the Linux simulators"
 if [[ ! -f build/build.ninja ]]; then
-    cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=Release -DKELVARIX_WERROR=ON >/dev/null
 fi
 cmake --build build -j "$jobs" --target kelvarix-pbxsim kelvarix-alarmsim
 

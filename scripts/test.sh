@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Kelvarix and runs every test: once as released, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer. Our own builds treat
+# warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,13 +10,13 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 run_suite() {
     local dir=$1; shift
-    cmake -G Ninja -S . -B "$dir" "$@" >/dev/null
+    cmake -G Ninja -S . -B "$dir" -DKELVARIX_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
 echo "== release build and tests"
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build -DCMAKE_BUILD_TYPE=Release
 echo "== sanitizer build and tests"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVARIX_SANITIZE=ON

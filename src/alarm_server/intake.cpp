@@ -22,7 +22,6 @@ void AlarmIntake::ClearReceiveBuffer() {
     read_pos_ = 0;
     discarding_ = false;
     read_paused_ = false;  // the new connection is read from the start
-    ++connection_;
 }
 
 void AlarmIntake::Winsock_Orvane_Data_DataArrival(std::string_view data) {
@@ -77,16 +76,16 @@ asio::awaitable<void> AlarmIntake::ProcessLines() {
             read_control_(false);
             logger_.WriteSystemLog("Orvane receive backlog handled, reading again");
         }
-        line_connection_ = connection_;
         co_await HandleLine(line);
     }
     processing_ = false;
 }
 
 void AlarmIntake::Reply(std::string_view word, std::string_view alarm_id) {
-    // The alarm server that sent the line has gone; the one connected now
-    // did not send it and could take the reply for one of its own.
-    if (line_connection_ != connection_) return;
+    // The reply goes to the connection that is current now, also when the
+    // line came on one that has since been replaced: the alarm server that
+    // reconnected learns the outcome of what it sent before, and the alarm
+    // id in the reply tells it which line is meant.
     std::string reply(word);
     reply += alarm_id;
     reply += ")\n";

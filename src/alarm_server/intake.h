@@ -54,8 +54,8 @@ public:
 
     // Data from the alarm server, as received.
     void Winsock_Orvane_Data_DataArrival(std::string_view data);
-    // A new connection: text not yet handled is discarded, and a line of the
-    // old connection still being handled gets no reply on the new one.
+    // A new connection: text not yet handled is discarded; a line of the
+    // old connection still being handled sends its reply on the new one.
     void ClearReceiveBuffer();
     bool ReadingPaused() const { return read_paused_; }
     // Text received and not yet handled (for tests and diagnostics).
@@ -85,8 +85,6 @@ private:
     bool discarding_ = false;   // dropping an overlong line up to its LF
     bool processing_ = false;
     bool read_paused_ = false;
-    std::uint64_t connection_ = 0;       // counts the connections
-    std::uint64_t line_connection_ = 0;  // the connection of the line being handled
 };
 
 }  // namespace kelvarix

@@ -4,7 +4,6 @@
 
 namespace kelvarix {
 
-namespace {
 std::vector<std::string> SplitAddresses(const std::string& list) {
     std::vector<std::string> addresses;
     std::size_t start = 0;
@@ -22,7 +21,6 @@ std::vector<std::string> SplitAddresses(const std::string& list) {
     }
     return addresses;
 }
-}  // namespace
 
 std::string PlainAddress(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {

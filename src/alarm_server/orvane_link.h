@@ -43,6 +43,11 @@ private:
     std::vector<std::string> allowed_clients_;
 };
 
+// The entries of AllowedClients: split at commas, blanks around them
+// dropped, addresses in their plain form; an entry that is no address is
+// kept as written (it matches no connection).
+std::vector<std::string> SplitAddresses(const std::string& list);
+
 // An IPv4 peer seen through a dual-stack listener ("::ffff:10.0.0.5") is
 // named by its IPv4 address.
 std::string PlainAddress(const asio::ip::address& address);

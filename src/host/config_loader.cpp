@@ -14,85 +14,100 @@ namespace {
 // Longest part of a value quoted in a message; the message stays one line.
 constexpr std::size_t kShownValueMax = 64;
 
-// The value as it may appear in a one-line message: shortened, and with
-// control characters replaced so that none reaches a log or terminal.
-std::string shown(std::string_view value) {
-    std::string out;
-    for (char c : value.substr(0, kShownValueMax)) {
-        const auto u = static_cast<unsigned char>(c);
-        out.push_back(u < 0x20 || u == 0x7F ? '?' : c);
-    }
-    if (value.size() > kShownValueMax) out += "...";
-    return out;
-}
-
 // One lookup: the value text, or nothing when the section or key is missing.
 using Lookup = std::function<std::optional<std::string>(std::string_view section,
                                                         std::string_view key)>;
 
-// Reads the keys one after the other; after the first error the remaining
-// reads do nothing, so the error names the first key that failed.
+// Reads the keys one after the other. The first key that cannot be stored
+// is the error; the later ones are still read, so that each is observed.
 class Reader {
 public:
-    Reader(Lookup find, std::string_view file_name) : find_(std::move(find)), file_name_(file_name) {}
+    // note ends every message (why all keys are missing, say).
+    Reader(Lookup find, std::string_view file_name, std::string_view note,
+           const KeyObserver& observe)
+        : find_(std::move(find)), file_name_(file_name), note_(note), observe_(observe) {}
 
     void text(const char* section, const char* key, std::string& out) {
-        if (!error_) out = TrimSpaces(get(section, key, ""));
+        const auto text = find_(section, key);
+        out = TrimSpaces(text.value_or(""));
+        report({section, key, SettingKind::Text, "", text, out, {}});
     }
 
     void flag(const char* section, const char* key, const char* default_text, bool& out) {
-        if (!error_) out = ToFlag(get(section, key, default_text));
+        const auto text = find_(section, key);
+        out = ToFlag(text.value_or(default_text));
+        report({section, key, SettingKind::Flag, default_text, text, out ? "1" : "0", {}});
     }
 
     void number(const char* section, const char* key, const char* default_text, std::int32_t& out) {
-        if (error_) return;
-        const std::string value = get(section, key, default_text);
-        if (const auto n = ToNumber32(value)) out = *n;
-        else fail(section, key, value, "is outside -2147483648 to 2147483647");
+        whole(section, key, default_text, out, ToNumber32, "is outside -2147483648 to 2147483647");
     }
 
     void number(const char* section, const char* key, const char* default_text, std::int16_t& out) {
-        if (error_) return;
-        const std::string value = get(section, key, default_text);
-        if (const auto n = ToNumber16(value)) out = *n;
-        else fail(section, key, value, "is outside -32768 to 32767");
+        whole(section, key, default_text, out, ToNumber16, "is outside -32768 to 32767");
     }
 
     void strict_number(const char* section, const char* key, std::int32_t& out) {
-        if (error_) return;
-        const std::optional<std::string> value = find_(section, key);
-        if (!value) {
-            fail(section, key, "", "is missing");
-        } else if (const auto n = ToStrictNumber(*value)) {
+        const auto text = find_(section, key);
+        const auto n = text ? ToStrictNumber(*text) : std::nullopt;
+        std::optional<std::string> value;
+        std::string error;
+        if (!text) {
+            error = fail(section, key, text, "is missing");
+        } else if (n) {
             out = *n;
+            value = std::to_string(out);
         } else {
-            fail(section, key, *value, "is not a whole number from -2147483648 to 2147483647");
+            error = fail(section, key, text,
+                         "is not a whole number from -2147483648 to 2147483647");
         }
+        report({section, key, SettingKind::StrictNumber, "", text, value, error});
     }
 
     std::optional<ConfigError> take_error() { return std::move(error_); }
 
 private:
-    std::string get(const char* section, const char* key, const char* default_text) const {
-        if (auto value = find_(section, key)) return std::move(*value);
-        return default_text;
+    template <typename Int>
+    void whole(const char* section, const char* key, const char* default_text, Int& out,
+               std::optional<Int> (*convert)(std::string_view), const char* range) {
+        const auto text = find_(section, key);
+        const auto n = convert(text.value_or(default_text));
+        std::optional<std::string> value;
+        std::string error;
+        if (n) {
+            out = *n;
+            value = std::to_string(out);
+        } else {
+            error = fail(section, key, text, range);
+        }
+        report({section, key, SettingKind::Number, default_text, text, value, error});
     }
 
-    void fail(const char* section, const char* key, const std::string& value, const char* reason) {
+    void report(const KeyReading& reading) const {
+        if (observe_) observe_(reading);
+    }
+
+    // Remembers the first failure; returns the message for this one.
+    std::string fail(const char* section, const char* key, const std::optional<std::string>& text,
+                     const char* reason) {
         std::string message = std::string(file_name_) + ": [" + section + "] " + key;
-        if (find_(section, key)) message += " = \"" + shown(value) + "\"";
-        message += std::string(" ") + reason;
-        error_ = ConfigError{section, key, value, std::move(message)};
+        if (text) message += " = \"" + ShownValue(*text) + "\"";
+        message += std::string(" ") + reason + std::string(note_);
+        if (!error_) error_ = ConfigError{section, key, text.value_or(""), message};
+        return message;
     }
 
     Lookup find_;
     std::string_view file_name_;
+    std::string_view note_;
+    const KeyObserver& observe_;
     std::optional<ConfigError> error_;
 };
 
-LoadResult LoadWith(const Lookup& find, std::string_view file_name) {
+LoadResult LoadWith(const Lookup& find, std::string_view file_name, std::string_view note,
+                    const KeyObserver& observe) {
     Settings s;
-    Reader r(find, file_name);
+    Reader r(find, file_name, note, observe);
     r.number("General", "LogFileDays", "30", s.LogFileDays);
     r.number("Orvane", "ServerPort", "", s.ServerPort);
     r.text("ATAS", "IPAddress", s.IPAddress);
@@ -120,26 +135,32 @@ LoadResult LoadWith(const Lookup& find, std::string_view file_name) {
 
 }  // namespace
 
+std::string ShownValue(std::string_view value) {
+    std::string out;
+    for (char c : value.substr(0, kShownValueMax)) {
+        const auto u = static_cast<unsigned char>(c);
+        out.push_back(u < 0x20 || u == 0x7F ? '?' : c);
+    }
+    if (value.size() > kShownValueMax) out += "...";
+    return out;
+}
+
 LoadResult LoadSettings(const IniFile& ini, std::string_view file_name) {
     return LoadWith([&ini](std::string_view section,
                                std::string_view key) { return ini.find(section, key); },
-                        file_name);
+                    file_name, "", nullptr);
 }
 
-LoadResult LoadSettings(const std::string& ini_path) {
+LoadResult LoadSettings(const std::string& ini_path, const KeyObserver& observe) {
+    // Without the file every key takes its default, and PortNumber has none;
+    // the message says why.
+    const std::string_view note = FileExists(ini_path) ? "" : " (the file cannot be read)";
     // Every key goes through the platform's reader, one lookup at a time.
-    LoadResult result = LoadWith(
+    return LoadWith(
         [&ini_path](std::string_view section, std::string_view key) {
             return ReadPrivateProfileValue(section, key, ini_path);
         },
-        ini_path);
-    if (!FileExists(ini_path)) {
-        // Every key took its default, and PortNumber has none; say why.
-        if (auto* error = std::get_if<ConfigError>(&result)) {
-            error->message += " (the file cannot be read)";
-        }
-    }
-    return result;
+        ini_path, note, observe);
 }
 
 }  // namespace kelvarix

@@ -32,10 +32,16 @@ std::string StopLine(CloseMode mode) {
 
 ServiceSwitch FindServiceSwitch(const std::vector<std::string>& arguments) {
     bool install = false;
-    for (const std::string& argument : arguments) {
-        if (argument.size() < 2 || (argument[0] != '-' && argument[0] != '/')) continue;
-        if (argument.find('/', 1) != std::string::npos) continue;  // a path, not a switch
-        const char letter = static_cast<char>(argument[1] & ~0x20);
+    for (std::string_view argument : arguments) {
+        if (argument.starts_with("--")) {
+            argument.remove_prefix(2);
+        } else if (argument.starts_with('-') || argument.starts_with('/')) {
+            argument.remove_prefix(1);
+        } else {
+            continue;
+        }
+        if (argument.empty() || argument.find('/') != std::string_view::npos) continue;  // a path
+        const char letter = static_cast<char>(argument[0] & ~0x20);
         if (letter == 'U') return ServiceSwitch::Remove;
         if (letter == 'I') install = true;
     }

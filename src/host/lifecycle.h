@@ -19,9 +19,9 @@ std::string_view CloseReason(CloseMode mode);
 std::string StopLine(CloseMode mode);  // "Kelvarix was stopped (reason: ...)"
 
 // The service switches. Each argument is looked at on its own: it is a switch
-// when it begins with -I, -U, /I or /U in any case and holds no further "/"
-// (so a path such as /usr/local/etc is never taken for a switch, while
-// -Install still counts). Removal wins over installation.
+// when it begins with -I, -U, /I, /U, --I or --U in any case and holds no
+// further "/" (so a path such as /usr/local/etc is never taken for a switch,
+// while -Install and --uninstall count). Removal wins over installation.
 enum class ServiceSwitch { None, Install, Remove };
 ServiceSwitch FindServiceSwitch(const std::vector<std::string>& arguments);
 

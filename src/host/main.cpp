@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "host/config_check.h"
 #include "host/gateway.h"
 #include "host/lifecycle.h"
 #include "platform/command_line_text.h"
+#include "platform/program_folder.h"
 
 namespace {
 #ifdef _WIN32
@@ -23,9 +25,14 @@ Options:
                    "Quorsyn Kelvarix service", automatic start), then exit;
                    needs administrator rights
   -U, -Uninstall   remove the service, then exit
+  --check          show what a start would make of Kelvarix.ini, with a
+                   warning for each line that is likely not meant so, then
+                   exit: 0 nothing wrong, 1 warnings, 2 the gateway would
+                   not start; changes nothing and may run beside the gateway
   --help           show this text
   --version        show the version
-/I and /U work as well. The outcome of -I and -U is shown in a message box.
+/I, /U and /check work as well. The outcome of -I and -U is shown in a
+message box. Run kelvarix.exe --check after each edit of Kelvarix.ini.
 
 Once installed (RunAsService = 1 under the service's Parameters key,
 HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix\Parameters), every start
@@ -53,8 +60,14 @@ writes its daily logs into LogFiles/ beside the configuration.
 Options:
   -I, -Install     install Kelvarix as the systemd service Kelvarix, then exit
   -U, -Uninstall   remove the service, then exit
+  --check          show what a start would make of Kelvarix.ini, with a
+                   warning for each line that is likely not meant so, then
+                   exit: 0 nothing wrong, 1 warnings, 2 the gateway would
+                   not start; changes nothing and may run beside the gateway
   --help           show this text
   --version        show the version
+
+Run kelvarix --check after each edit of Kelvarix.ini.
 
 Once installed, every start runs as the service (the setting RunAsService in
 KelvarixService.ini decides): no console, nothing on standard output, its
@@ -83,6 +96,12 @@ int main(int argc, char** argv) {
             kelvarix::WriteCommandLineText(kelvarix::WindowCaption() + "\n",
                                            kelvarix::kProgramName);
             return 0;
+        }
+        if (kelvarix::IsCheckSwitch(argument)) {
+            std::string report;
+            const int status = kelvarix::RunConfigCheck(kelvarix::ProgramFolder(), report);
+            kelvarix::WriteCommandLineText(report, kelvarix::kProgramName);
+            return status;
         }
     }
     try {

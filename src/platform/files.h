@@ -7,8 +7,9 @@
 
 namespace kelvarix {
 
-// Appends text to the file, creating it when missing. False when it failed.
-bool AppendToFile(const std::string& path, std::string_view text);
+// Appends text to the file, creating it when missing. False when it failed;
+// then *error, when given, gets the system's description of the failure.
+bool AppendToFile(const std::string& path, std::string_view text, std::string* error = nullptr);
 // Creates one folder. False when it failed (also when it exists already).
 bool MakeFolder(const std::string& path);
 // Names of the ordinary files in a folder (no folders, links or hidden files).
@@ -18,5 +19,9 @@ bool ClearAttributes(const std::string& path);
 // Deletes the file. False when it failed (also when it is missing).
 bool RemoveFile(const std::string& path);
 bool FileExists(const std::string& path);
+// True when the system lets this process write the file or into the folder,
+// as far as it tells without writing (on Windows only a file's read-only
+// attribute says no).
+bool MayWrite(const std::string& path);
 
 }  // namespace kelvarix

@@ -4,12 +4,73 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/code_page.h"
+
 namespace kelvarix {
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// The blanks that the Windows reader removes around names and values.
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+unsigned char byte_at(std::string_view bytes, std::size_t i) {
+    return static_cast<unsigned char>(bytes[i]);
+}
+
+std::string windows_1252_from_utf16(std::string_view bytes, bool big_endian) {
+    std::string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const char32_t unit = big_endian ? byte_at(bytes, i) << 8 | byte_at(bytes, i + 1)
+                                         : byte_at(bytes, i + 1) << 8 | byte_at(bytes, i);
+        // A surrogate pair is one character beyond Windows-1252: one "?".
+        const bool pair = unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size() &&
+                          (byte_at(bytes, big_endian ? i + 2 : i + 3) & 0xFC) == 0xDC;
+        if (pair) i += 2;
+        text += ToWindows1252(unit);
+    }
+    return text;
+}
+
+std::string windows_1252_from_utf8(std::string_view bytes) {
+    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const unsigned char lead = byte_at(bytes, i);
+        const std::size_t length = lead < 0x80            ? 1
+                                   : (lead & 0xE0) == 0xC0 ? 2
+                                   : (lead & 0xF0) == 0xE0 ? 3
+                                   : (lead & 0xF8) == 0xF0 ? 4
+                                                           : 0;
+        bool valid = length != 0 && i + length <= bytes.size();
+        char32_t character = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            valid = (byte_at(bytes, i + k) & 0xC0) == 0x80;
+            character = character << 6 | (byte_at(bytes, i + k) & 0x3F);
+        }
+        // A broken or overlong sequence: "?" for its first byte.
+        if (!valid || character < kSmallest[length]) {
+            text += '?';
+            ++i;
+            continue;
+        }
+        text += ToWindows1252(character);
+        i += length;
+    }
+    return text;
+}
+
+// The file's text in Windows-1252, as the Windows reader hands it over: a
+// file with a byte-order mark is converted (characters the code page lacks
+// become "?"), one without keeps its bytes.
+std::string windows_1252_text(std::string_view content) {
+    if (content.starts_with(kUtf8Bom)) return windows_1252_from_utf8(content.substr(kUtf8Bom.size()));
+    if (content.starts_with(kUtf16LeBom)) return windows_1252_from_utf16(content.substr(2), false);
+    if (content.starts_with(kUtf16BeBom)) return windows_1252_from_utf16(content.substr(2), true);
+    return std::string(content);
+}
 
 std::string_view trim_blanks(std::string_view s) {
     while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
@@ -39,14 +100,18 @@ std::string cut(std::string_view v) { return std::string(v.substr(0, kIniValueMa
 
 }  // namespace
 
-IniFile IniFile::parse(std::string_view content) {
-    IniFile ini;
-    if (content.starts_with(kUtf8Bom)) content.remove_prefix(kUtf8Bom.size());
+bool IniNamesMatch(std::string_view a, std::string_view b) {
+    return lower_ascii(a) == lower_ascii(b);
+}
 
-    // Keys before the first header, and keys of a repeated section, belong to
-    // no section that a lookup can reach.
-    Section* current = nullptr;
-    while (!content.empty()) {
+std::vector<IniLine> IniFile::outline(std::string_view file_content) {
+    std::vector<IniLine> lines;
+    const std::string text = windows_1252_text(file_content);
+    std::string_view content = text;
+
+    std::string section;
+    bool in_section = false;
+    for (int number = 1; !content.empty(); ++number) {
         const std::size_t end = content.find_first_of("\r\n");
         std::string_view line = content.substr(0, end);
         if (end == std::string_view::npos) {
@@ -63,28 +128,46 @@ IniFile IniFile::parse(std::string_view content) {
         if (line.front() == '[') {
             const std::size_t close = line.find(']');
             if (close != std::string_view::npos) {
-                auto [it, inserted] =
-                    ini.sections_.try_emplace(lower_ascii(trim_blanks(line.substr(1, close - 1))));
-                current = inserted ? &it->second : nullptr;
+                section = trim_blanks(line.substr(1, close - 1));
+                in_section = true;
+                lines.push_back({number, true, section, true, {}, {}});
                 continue;
             }
             // No "]": not a header, so the line is read like any other.
         }
 
-        if (current == nullptr) continue;
-        // A line without "=" names a key without a value: its lookups give
-        // the default, and it hides later keys of the same name.
         const std::size_t eq = line.find('=');
         const std::string_view key = trim_blanks(line.substr(0, eq));
         if (key.empty()) continue;
         std::optional<std::string> value;
-        if (eq != std::string_view::npos) value = cut(unquote(trim_blanks(line.substr(eq + 1))));
-        current->try_emplace(lower_ascii(key), std::move(value));
+        if (eq != std::string_view::npos) {
+            value = std::string(unquote(trim_blanks(line.substr(eq + 1))));
+        }
+        lines.push_back({number, false, section, in_section, std::string(key), std::move(value)});
+    }
+    return lines;
+}
+
+IniFile IniFile::parse(std::string_view file_content) {
+    IniFile ini;
+    // Keys before the first header, and keys of a repeated section, belong to
+    // no section that a lookup can reach.
+    Section* current = nullptr;
+    for (IniLine& line : outline(file_content)) {
+        if (line.header) {
+            auto [it, inserted] = ini.sections_.try_emplace(lower_ascii(line.section));
+            current = inserted ? &it->second : nullptr;
+        } else if (current != nullptr) {
+            // A line without "=" names a key without a value: its lookups give
+            // the default, and it hides later keys of the same name.
+            if (line.value) line.value = cut(*line.value);
+            current->try_emplace(lower_ascii(line.key), std::move(line.value));
+        }
     }
     return ini;
 }
 
-std::optional<IniFile> IniFile::load(const std::string& path) {
+std::optional<std::string> IniFile::read(const std::string& path) {
     // Only regular files: a folder or a device such as /dev/zero must not be
     // read as settings.
     std::error_code ec;
@@ -98,7 +181,13 @@ std::optional<IniFile> IniFile::load(const std::string& path) {
         content.append(buffer, static_cast<std::size_t>(in.gcount()));
     }
     if (in.bad()) return std::nullopt;
-    return parse(content);
+    return content;
+}
+
+std::optional<IniFile> IniFile::load(const std::string& path) {
+    const auto content = read(path);
+    if (!content) return std::nullopt;
+    return parse(*content);
 }
 
 std::optional<std::string> IniFile::find(std::string_view section, std::string_view key) const {

@@ -18,6 +18,10 @@ public:
     // True when this process now holds the lock for the folder.
     bool Acquire(const std::string& program_folder);
 
+    // True when a process holds the lock for the folder. Only looks: it
+    // neither takes the lock nor keeps a gateway from starting meanwhile.
+    static bool HeldFor(const std::string& program_folder);
+
 private:
     std::intptr_t handle_ = -1;  // a descriptor, or a Windows handle
 };

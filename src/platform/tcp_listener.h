@@ -3,6 +3,7 @@
 // hands every accepted connection to its handler.
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/error_code.hpp>
 #include <asio/ip/tcp.hpp>
 #include <functional>
 #include <memory>
@@ -22,6 +23,10 @@ public:
     // Returns "" on success, otherwise the platform's description of the error.
     std::string Listen(const std::string& address, int port, RequestHandler handler);
     void Close();
+
+    // Binds a socket to the port as Listen would and closes it again, without
+    // listening: tells whether the port could be opened.
+    static asio::error_code TryBind(const std::string& address, int port);
     int LocalPort() const;
 
 private:

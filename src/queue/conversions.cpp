@@ -20,6 +20,7 @@ public:
         return pos_ < text_.size() ? text_[pos_] : '\0';
     }
     void advance() { ++pos_; }
+    std::size_t position() const { return pos_; }
 
 private:
     static bool is_skipped(char c) { return c == ' ' || c == '\t' || c == '\n'; }
@@ -126,21 +127,27 @@ std::optional<Int> to_whole(std::string_view text) {
 
 }  // namespace
 
-double ParseLenientNumber(std::string_view text) {
+LenientNumber ReadLenientNumber(std::string_view text) {
     Cursor cur(text);
-    if (cur.peek() != '&') return parse_decimal(cur);
-    cur.advance();
-    const char kind = cur.peek();
-    if (kind == 'h' || kind == 'H') {
+    double value = 0;
+    if (cur.peek() != '&') {
+        value = parse_decimal(cur);
+    } else {
         cur.advance();
-        return parse_radix(cur, 16);
+        const char kind = cur.peek();
+        if (kind == 'h' || kind == 'H') {
+            cur.advance();
+            value = parse_radix(cur, 16);
+        } else if (kind == 'o' || kind == 'O') {
+            cur.advance();
+            value = parse_radix(cur, 8);
+        }
     }
-    if (kind == 'o' || kind == 'O') {
-        cur.advance();
-        return parse_radix(cur, 8);
-    }
-    return 0;
+    cur.peek();  // steps over blanks that end the text
+    return {value, cur.position()};
 }
+
+double ParseLenientNumber(std::string_view text) { return ReadLenientNumber(text).value; }
 
 double RoundHalfEven(double value) {
     if (!std::isfinite(value)) return value;

@@ -2,6 +2,7 @@
 // Conversions of setting and field texts to numbers, flags and trimmed texts.
 // The lenient number reading is shared by the configuration, the alarm-server
 // intake and the PBX receive handling, so all three read numbers alike.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,14 @@ namespace kelvarix {
 // Magnitudes beyond the range of double give +/-infinity, which every
 // conversion below counts as out of range.
 double ParseLenientNumber(std::string_view text);
+
+// The same, with where the reading stopped: the text from length on is what
+// it ignored (empty when the whole text made up the number).
+struct LenientNumber {
+    double value = 0;
+    std::size_t length = 0;
+};
+LenientNumber ReadLenientNumber(std::string_view text);
 
 // Rounds to the nearest whole number, an exact half to the even neighbour
 // (2.5 -> 2, 3.5 -> 4, -2.5 -> -2). Infinity and NaN come back unchanged.

@@ -2,21 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/code_page.h"
+
 namespace kelvarix {
-
-namespace {
-
-std::string UpperAscii(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return upper;
-}
-
-}  // namespace
 
 // ---- MessageQueue ----------------------------------------------------------
 
@@ -63,7 +51,7 @@ bool MessageQueue::append(MessageRef message) {
     record.m_QueueSequence = sequence;
     link(entry, kAlarmId, record.m_AlarmId);
     link(entry, kEventId, record.m_EventId);
-    link(entry, kTag, UpperAscii(record.m_Tag));
+    link(entry, kTag, ToUpperWindows1252(record.m_Tag));
     ++count_;
     sync_state(entry);
     return true;
@@ -204,7 +192,7 @@ std::vector<MessageRef> MessageQueue::entries_of_event(std::string_view event_id
 }
 
 std::vector<MessageRef> MessageQueue::entries_with_tag(std::string_view tag) const {
-    return collect(kTag, UpperAscii(tag));
+    return collect(kTag, ToUpperWindows1252(tag));
 }
 
 MessageRef MessageQueue::next_actionable_after(std::uint64_t& cursor) {

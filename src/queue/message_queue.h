@@ -48,7 +48,7 @@ public:
     MessageRef first_acknowledged_of_event(std::string_view event_id) const;
     // Entries with exactly this m_EventId, oldest first.
     std::vector<MessageRef> entries_of_event(std::string_view event_id) const;
-    // Entries whose m_Tag equals `tag` when both are upper-cased (ASCII), oldest first.
+    // Entries whose m_Tag equals `tag` when both are upper-cased (Windows-1252), oldest first.
     std::vector<MessageRef> entries_with_tag(std::string_view tag) const;
 
     // Sets m_MessageState. Every state change of a queued record goes through

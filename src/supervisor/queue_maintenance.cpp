@@ -56,7 +56,20 @@ asio::awaitable<void> QueueMaintenance::ReportAcknowledged(const MessageRef& ent
         logger_.WriteSystemLog(std::string(lead) + DescribeMessage(*entry));
     }
     queue_.set_state(*entry, MessageState::AckReported);
-    if (!settings_.SCADAAckFile.empty()) AppendToFile(settings_.SCADAAckFile, ScadaLine(*entry));
+    if (!settings_.SCADAAckFile.empty()) AppendScadaLine(*entry);
+}
+
+void QueueMaintenance::AppendScadaLine(const cMessage& entry) {
+    std::string error;
+    if (AppendToFile(settings_.SCADAAckFile, ScadaLine(entry), &error)) {
+        scada_failing_ = false;
+        return;
+    }
+    // Once per run of failures: a full disk must not flood the log.
+    if (scada_failing_) return;
+    scada_failing_ = true;
+    logger_.WriteSystemLog("Could not append to SCADA acknowledgement file " +
+                           settings_.SCADAAckFile + " (" + error + ")");
 }
 
 asio::awaitable<void> QueueMaintenance::DeleteFromPbx(const MessageRef& entry) {

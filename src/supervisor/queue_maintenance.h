@@ -36,6 +36,8 @@ public:
 private:
     asio::awaitable<void> ReportAcknowledged(const MessageRef& entry);
     asio::awaitable<void> DeleteFromPbx(const MessageRef& entry);
+    // A line that cannot be appended is lost; the first of a run is logged.
+    void AppendScadaLine(const cMessage& entry);
 
     const Settings& settings_;
     Logger& logger_;
@@ -44,6 +46,7 @@ private:
     AlarmDispatcher& dispatcher_;
     MessageQueue& queue_;
     BufferedMessages& buffered_;
+    bool scada_failing_ = false;  // the last append failed
 };
 
 }  // namespace kelvarix

@@ -78,13 +78,13 @@ asio::awaitable<void> Supervisor::ConnectionPhase(std::int32_t interval) {
     if (settings_.ConnectTimeout > 0) {
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::milliseconds(Milliseconds(settings_.ConnectTimeout));
-        // The attempt ends early when the PBX refuses the connection, refuses
-        // the login or hangs up before the login is through.
-        const auto attempt_alive = [&] {
-            return link_.State() == TcpSocket::sckConnecting || link_.State() == TcpSocket::sckConnected;
-        };
-        while (attempt_alive() && !link_.ATASSessionReady && !link_.ATASLoginRefused &&
-               std::chrono::steady_clock::now() < deadline) {
+        // Only the login's outcome or a socket error ends the wait early. A
+        // refused connection or a hang-up leaves the socket closed, and the
+        // attempt still takes its ConnectTimeout: a PBX that is down is then
+        // tried once per ConnectTimeout plus ReconnectInterval, not in a
+        // tight loop.
+        while (link_.State() != TcpSocket::sckError && !link_.ATASSessionReady &&
+               !link_.ATASLoginRefused && std::chrono::steady_clock::now() < deadline) {
             co_await link_.WaitForChange(deadline);
         }
     }

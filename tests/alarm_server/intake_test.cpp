@@ -174,7 +174,8 @@ TEST_F(IntakeTest, AlarmServerAcknowledgesByTagIgnoringCase) {
 }
 
 // The backlog behind an alarm that waits for the PBX is bounded by holding
-// the alarm server back, and a line's reply only goes to its own connection.
+// the alarm server back, and a line's reply goes to the connection that is
+// current when it is sent.
 TEST_F(IntakeTest, BacklogBeyondTheLimitHoldsTheAlarmServerBackUntilHalfIsHandled) {
     // Lines of about 1 KB pile up behind A1, which waits for the PBX.
     int n = 0;
@@ -197,16 +198,18 @@ TEST_F(IntakeTest, BacklogBeyondTheLimitHoldsTheAlarmServerBackUntilHalfIsHandle
     ASSERT_EQ(replies_.size(), n + 1u);
     EXPECT_EQ(replies_.back(), "sent (X)\n");
 
-    // A new connection starts unpaused, and the reply to the line of the old
-    // one that the PBX was still handling is not sent on it.
+    // A new connection starts unpaused and gets the reply to the old one's
+    // line that the PBX was still handling, then its own; the old
+    // connection's lines that were not handled yet are dropped.
     replies_.clear();
+    const std::string waiting = "A" + std::to_string(n + 1);
     fill_up();
     intake_.ClearReceiveBuffer();
     EXPECT_FALSE(intake_.ReadingPaused());
     Feed("1|0|E9|B1|2001||Fire|T\n");
     pbx_.Release();
     Run();
-    EXPECT_THAT(replies_, ElementsAre("sent (B1)\n"));
+    EXPECT_THAT(replies_, ElementsAre("sent (" + waiting + ")\n", "sent (B1)\n"));
     EXPECT_THAT(controls_, ElementsAre(true, false, true));  // no resume needed
 }
 

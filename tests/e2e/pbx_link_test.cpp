@@ -246,6 +246,27 @@ INSTANTIATE_TEST_SUITE_P(
                  {"failed (L1)", "buffered (L2)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A PBX that is down, or that hangs up during the login, is tried once per
+// ConnectTimeout, not in a tight loop: every attempt takes its time-out.
+TEST_F(PbxLinkTest, AttemptsOnAPbxThatIsDownArePacedByTheConnectTimeout) {
+    for (const Texts& pbx_options : {Texts{}, Texts{"--no-prompt", "--flap", "100"}}) {
+        SCOPED_TRACE(pbx_options.empty() ? "down" : "hangs up in the login");
+        pbx_.reset();
+        int atas_port = FreeLocalPort();
+        if (!pbx_options.empty()) {
+            StartPbx(pbx_options);
+            atas_port = pbx_->Port();
+        }
+        StartGateway("ConnectTimeout=3\nReconnectInterval=0", {}, atas_port);
+        ASSERT_TRUE(WaitForGatewayLine("Connecting to")) << Describe();
+        // Attempts at 0, 3, 6 and 9 s; a fifth within 10 s is one too many.
+        EXPECT_FALSE(WaitUntil([&] { return CountOf(gateway_->Stdout(), "Connecting to") >= 5; },
+                               std::chrono::seconds(10)))
+            << Describe();
+        EXPECT_GE(CountOf(gateway_->Stdout(), "Failed to connect to"), 2u) << Describe();
+    }
+}
+
 // A link that drops every 1.5 s while 20 alarms a second flow: every line is
 // answered once, and every alarm answered "sent" or "buffered" reaches the PBX.
 TEST_F(PbxLinkTest, FlappingLinkLosesNoAlarm) {

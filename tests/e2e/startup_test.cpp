@@ -120,6 +120,23 @@ TEST_F(StartupTest, HelpPrintsUsageAndStartsNothing) {
     EXPECT_FALSE(std::filesystem::exists(home_.path("LogFiles")));
 }
 
+TEST_F(StartupTest, CheckStartsNothingAndRunsBesideTheGateway) {
+    const auto check = [&] {
+        ChildProcess run(BuiltBinary("kelvarix"), {"/CHECK"}, GatewayEnvironment(home_));
+        EXPECT_EQ(run.WaitForExit(), 0) << run.Describe();
+        return run.Stdout();
+    };
+    EXPECT_NE(check().find("No problems found."), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(home_.path("LogFiles")));
+
+    Start();
+    ASSERT_TRUE(WaitUntilIdling()) << Describe();
+    EXPECT_NE(check().find("in use, by the gateway running on this folder"), std::string::npos);
+    // A second start would have logged its refusal and stop.
+    EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 0u) << SystemLog(home_);
+    ExpectGatewayAnswers();
+}
+
 // A PortNumber that is no port (or no Kelvarix.ini at all) is reported once,
 // on standard error and in the log, and the gateway neither listens nor starts.
 TEST_F(StartupTest, PortNumberErrorStopsTheStart) {

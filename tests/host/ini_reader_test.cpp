@@ -29,6 +29,17 @@ struct LookupCase {
 // reader only is a place where the two disagree.
 class IniLookup : public testing::TestWithParam<LookupCase> {};
 
+// A file as Notepad saves it as "Unicode": a byte-order mark, then UTF-16.
+std::string Utf16(std::u16string_view text, bool big_endian) {
+    std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char16_t unit : text) {
+        const char high = static_cast<char>(unit >> 8);
+        const char low = static_cast<char>(unit & 0xFF);
+        bytes += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
 TEST_P(IniLookup, BothReadersReadLikeThePrivateProfileReader) {
     const LookupCase& c = GetParam();
     EXPECT_EQ(IniFile::parse(c.content).get(c.section, c.key, "<default>"), c.expected)
@@ -71,6 +82,17 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"CrEnds", "[A]\rk=1\rj=2", "A", "j", "2"},
         LookupCase{"MixedEndsAndBlankLines", "[A]\n\r\n\r\rk=1", "A", "k", "1"},
         LookupCase{"Utf8BomSkipped", "\xEF\xBB\xBF[A]\nk=1\n", "A", "k", "1"},
+        // Values of a file with a byte-order mark come in Windows-1252; one
+        // without keeps its bytes.
+        LookupCase{"Utf8BomValueIn1252",
+                   "\xEF\xBB\xBF[A]\nk=caf\xC3\xA9 \xE2\x82\xAC \xE6\x97\xA5\n", "A", "k",
+                   "caf\xE9 \x80 ?"},
+        LookupCase{"Utf16LittleEndian", Utf16(u"[A]\r\nk = caf\u00E9 \u20AC\r\n", false), "A",
+                   "k", "caf\xE9 \x80"},
+        LookupCase{"Utf16BigEndian", Utf16(u"[A]\r\nk=\u65E5 x\r\n", true), "A", "k", "? x"},
+        LookupCase{"NoBomKeepsBytes", "[A]\nk=caf\xC3\xA9\n", "A", "k", "caf\xC3\xA9"},
+        LookupCase{"VerticalTabAndFormFeedAreBlanks", "[\v A\f]\n\f k \v=\v v \f\n", "A", "k",
+                   "v"},
         LookupCase{"NoFinalLineEnd", "[A]\nk=last", "A", "k", "last"},
         LookupCase{"LongValueCut", "[A]\nk=" + std::string(3000, 'x'), "A", "k",
                    std::string(2047, 'x')}),

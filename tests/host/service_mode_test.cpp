@@ -52,6 +52,20 @@ TEST(GatewayUnit, RunsTheProgramInItsAbsoluteFolderAndCarriesTheHomeOnlyFromTheE
     EXPECT_EQ(GatewayUnit("/opt/k/kelvarix", "/opt/k/", false).home, "");
 }
 
+TEST(FindServiceSwitch, OneOrTwoDashesOrASlashInAnyCaseButNeverAPath) {
+    const std::vector<std::pair<std::vector<std::string>, ServiceSwitch>> cases = {
+        {{"-I"}, ServiceSwitch::Install},
+        {{"/install"}, ServiceSwitch::Install},
+        {{"--INSTALL"}, ServiceSwitch::Install},
+        {{"-i", "--Uninstall"}, ServiceSwitch::Remove},
+        {{"/usr/local/etc", "--usr/local", "-u/x"}, ServiceSwitch::None},
+        {{"install", "--", "---i", "-", "/"}, ServiceSwitch::None},
+    };
+    for (const auto& [arguments, expected] : cases) {
+        EXPECT_EQ(FindServiceSwitch(arguments), expected) << arguments.front();
+    }
+}
+
 // Records what a service tells its manager and, at each report, whether the
 // stop line is in the log file yet.
 class RecordingServiceManager final : public ServiceManager {

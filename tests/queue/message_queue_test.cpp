@@ -30,8 +30,15 @@ Refs Walk(MessageQueue& queue) {
     return seen;
 }
 
+// Tags match whatever the case of their Windows-1252 letters: a to z, à to þ
+// but for ÷ (whose partner × is no letter), and š œ ž ÿ with Š Œ Ž Ÿ.
 std::string Upper(std::string text) {
-    for (char& c : text) c = (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+    for (char& c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= 'a' && u <= 'z') || (u >= 0xE0 && u <= 0xFE && u != 0xF7)) c = char(u - 0x20);
+        if (u == 0x9A || u == 0x9C || u == 0x9E) c = char(u - 0x10);
+        if (u == 0xFF) c = char(0x9F);
+    }
     return text;
 }
 
@@ -46,7 +53,8 @@ TEST(MessageQueue, AgreesWithALinearScanUnderRandomOperations) {
     std::uint64_t cursor = 0;
     std::mt19937 random(4711);
     const std::string ids[] = {"A", "a", "B", ""};
-    const std::string tags[] = {"tag", "TAG", "Tag", "other", ""};
+    const std::string tags[] = {"tag", "TAG", "Tag", "other", "", "caf\xE9 \xFF\x9A",
+                                "CAF\xC9 \x9F\x8A", "caf\xC9 \x9F\x9A", "\xF7", "\xD7"};
     const std::int16_t states[] = {0, 1, 2, 3, 4, 5, 100};
     const seconds max_age(20);
     auto now = std::chrono::steady_clock::time_point{};

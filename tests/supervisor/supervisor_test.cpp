@@ -2,6 +2,9 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "supervisor/session_setup.h"
 #include "support/gateway_fixture.h"
 #include "support/temp_dir.h"
@@ -95,13 +98,36 @@ TEST_F(SupervisorTest, LoginSetsUpTheSessionThenSendsTheHeldBackAlarms) {
     EXPECT_THAT(SystemLines(), Contains(StartsWith("Successfully connected to 127.0.0.1:")));
 }
 
-TEST_F(SupervisorTest, RefusedLoginOrHangUpEndsTheAttemptEarly) {
-    settings_.ConnectTimeout = 30;
-    for (const bool refuse : {true, false}) {
-        AcceptNextAttempt();
-        PeerSend(refuse ? "SORRY," : "USERNAME:");
-        if (!refuse) peer_.close();  // during the login
-        ASSERT_TRUE(RunUntil([&] { return !supervisor_.CycleBusy; }));
+// Only the PBX's verdict ends the wait for the login early. A hang-up or a
+// refused connection leaves the socket closed, and the attempt takes its
+// ConnectTimeout all the same, so a PBX that is down is not tried in a loop.
+TEST_F(SupervisorTest, OnlyTheLoginVerdictEndsTheAttemptEarly) {
+    enum Fault { Refusal, HangUp, NobodyListens };
+    const auto closes = [&] {
+        const auto lines = SystemLines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.starts_with("ATAS socket was closed");
+        });
+    };
+    for (const Fault fault : {Refusal, HangUp, NobodyListens}) {
+        SCOPED_TRACE(fault);
+        const auto closed_before = closes();
+        settings_.ConnectTimeout = fault == Refusal ? 30 : 1;
+        if (fault == NobodyListens) {
+            acceptor_.close();
+            supervisor_.Timer_System_Timer();
+        } else {
+            AcceptNextAttempt();
+            PeerSend(fault == Refusal ? "SORRY," : "USERNAME:");
+            if (fault == HangUp) peer_.close();
+        }
+        if (fault != Refusal) {
+            // The link is gone, the attempt is not.
+            ASSERT_TRUE(RunUntil([&] { return closes() > closed_before; }));
+            RunBriefly();
+            EXPECT_TRUE(supervisor_.CycleBusy);
+        }
+        ASSERT_TRUE(RunUntil([&] { return !supervisor_.CycleBusy; }, std::chrono::seconds(5)));
         EXPECT_THAT(SystemLines().back(), StartsWith("Failed to connect to 127.0.0.1:"));
     }
 }
@@ -210,6 +236,26 @@ TEST_F(SupervisorTest, AcknowledgedEntriesAreReportedOrDeletedOnThePbx) {
     EXPECT_EQ(SystemLines().size(), 8u);
     EXPECT_EQ(PeerReceived(), wire);
     EXPECT_EQ(folder.read("scada.txt"), "T\tA1\tE1\tT1\r\nT\tA5\tE4\t\r\nT\tA8\tE7\t\r\n");
+}
+
+TEST_F(SupervisorTest, ScadaFileThatCannotBeAppendedIsLoggedOncePerRunOfFailures) {
+    const test::TempDir folder;
+    settings_.SCADAAckFile = folder.path("missing/scada.txt");
+    Connected();
+    const auto acknowledge = [&](std::initializer_list<const char*> ids) {
+        for (const char* id : ids) Queued(test::MakeRecord(id, id), MessageState::Acknowledged);
+        Tick();
+    };
+    acknowledge({"A1", "A2"});
+    acknowledge({"A3"});
+    std::filesystem::create_directory(folder.path("missing"));
+    acknowledge({"A4"});
+    EXPECT_EQ(folder.read("missing/scada.txt"), "T\tA4\tA4\t\r\n");
+    std::filesystem::remove_all(folder.path("missing"));
+    acknowledge({"A5"});
+    const auto logged = StartsWith("Could not append to SCADA acknowledgement file " +
+                                   settings_.SCADAAckFile + " (");
+    EXPECT_THAT(SystemLines(), ElementsAre(logged, logged));
 }
 
 TEST_F(SupervisorTest, EntriesLeaveStrictlyAfterQueueDeleteTime) {

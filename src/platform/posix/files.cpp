@@ -6,23 +6,32 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 namespace kelvarix {
 
-bool AppendToFile(const std::string& path, std::string_view text) {
+namespace {
+bool Failed(std::string* error, int number) {
+    if (error != nullptr) *error = std::generic_category().message(number);
+    return false;
+}
+}  // namespace
+
+bool AppendToFile(const std::string& path, std::string_view text, std::string* error) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = true;
+    if (fd < 0) return Failed(error, errno);
+    int write_error = 0;
     while (!text.empty()) {
         const ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            ok = false;
+            write_error = errno;
             break;
         }
         text.remove_prefix(static_cast<std::size_t>(n));
     }
-    return (::close(fd) == 0) && ok;
+    if (::close(fd) != 0 && write_error == 0) write_error = errno;
+    return write_error == 0 || Failed(error, write_error);
 }
 
 bool MakeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
@@ -57,5 +66,7 @@ bool FileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
+
+bool MayWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
 
 }  // namespace kelvarix

@@ -10,7 +10,8 @@ InstanceLock::~InstanceLock() {
     if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-bool InstanceLock::Acquire(const std::string& program_folder) {
+namespace {
+std::string LockName(const std::string& program_folder) {
     // Windows paths ignore case: C:\Kelvarix\ and c:\kelvarix\ are one folder.
     std::string folder = program_folder;
     char full[MAX_PATH];
@@ -22,8 +23,19 @@ bool InstanceLock::Acquire(const std::string& program_folder) {
     }
     if (folder.empty() || folder.back() != '\\') folder += '\\';
     // "Global\": a service and a copy on an operator's desktop see each other.
-    const std::string name =
-        "Global\\Kelvarix-instance-" + std::to_string(std::hash<std::string>{}(folder));
+    return "Global\\Kelvarix-instance-" + std::to_string(std::hash<std::string>{}(folder));
+}
+}  // namespace
+
+bool InstanceLock::HeldFor(const std::string& program_folder) {
+    const HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, LockName(program_folder).c_str());
+    if (mutex == nullptr) return false;
+    ::CloseHandle(mutex);
+    return true;
+}
+
+bool InstanceLock::Acquire(const std::string& program_folder) {
+    const std::string name = LockName(program_folder);
     const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
     if (mutex == nullptr) return true;  // cannot tell: let this one run rather than none
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {

@@ -1,0 +1,119 @@
+#include "host/config_check.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
+#include <filesystem>
+#include <ostream>
+#include <string>
+
+#include "support/temp_dir.h"
+#include "platform/tcp_listener.h"
+
+namespace kelvarix {
+namespace {
+
+// A file the check finds nothing wrong with; {port} is a free port.
+constexpr std::string_view kCleanIni =
+    "[General]\nLogFileDays=30\n[Orvane]\nServerPort={port}\n"
+    "[ATAS]\nIPAddress=127.0.0.1\nPortNumber=2001\nPassword=Secr3t\n"
+    "ConnectTimeout=5\nReconnectInterval=10\nCommandTimeout=3\nQueueDeleteTime=600\n";
+
+struct CheckCase {
+    const char* name;
+    std::string from, to;  // one change to the clean file; {dir} is the program folder
+    int status;
+    std::string said;  // a part of the report
+    bool hold_port = false;
+};
+void PrintTo(const CheckCase& c, std::ostream* out) { *out << c.name; }
+
+std::string Replaced(std::string text, std::string_view from, const std::string& to) {
+    if (const auto at = text.find(from); at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+// Every file below the folder with its size.
+std::string Listing(const std::filesystem::path& folder) {
+    std::string listing;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        listing += entry.path().string() + " " +
+                   (entry.is_regular_file() ? std::to_string(entry.file_size()) : "dir") + "\n";
+    }
+    return listing;
+}
+
+class ConfigCheckTable : public testing::TestWithParam<CheckCase> {};
+
+TEST_P(ConfigCheckTable, NamesTheKeyAndExitsWithItsStatus) {
+    const CheckCase& c = GetParam();
+    const test::TempDir dir;
+    const std::string folder = dir.path("");
+    asio::io_context io;
+    TcpListener holder(io.get_executor());  // finds a free port, and holds it when asked
+    ASSERT_EQ(holder.Listen("", 0, nullptr), "");
+    const std::string port = std::to_string(holder.LocalPort());
+    if (!c.hold_port) holder.Close();
+    const auto fill = [&](const std::string& text) {
+        return Replaced(Replaced(text, "{port}", port), "{dir}", folder);
+    };
+    dir.write("Kelvarix.ini", fill(Replaced(std::string(kCleanIni), c.from, c.to)));
+
+    const std::string before = Listing(folder);
+    std::string report;
+    const int status = RunConfigCheck(folder, report);
+    EXPECT_EQ(status, c.status) << report;
+    EXPECT_NE(report.find(fill(c.said)), std::string::npos) << report;
+    EXPECT_EQ(report.find("Secr3t"), std::string::npos) << report;
+    EXPECT_EQ(Listing(folder), before);
+    if (status == 2) {  // the start's own message
+        const LoadResult start = LoadSettings(folder + "Kelvarix.ini");
+        EXPECT_NE(report.find(std::get<ConfigError>(start).message), std::string::npos) << report;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Warnings, ConfigCheckTable,
+    testing::Values(
+        CheckCase{"Clean", "", "", 0, "Password               = \"******\"  (file)"},
+        CheckCase{"TextAfterNumber", "CommandTimeout=3", "CommandTimeout=3s", 1,
+                  "CommandTimeout: \"3s\" is read as 3: \"s\" is ignored"},
+        CheckCase{"Rounded", "ReconnectInterval=10", "ReconnectInterval=2.5", 1,
+                  "ReconnectInterval: \"2.5\" is rounded to 2"},
+        CheckCase{"EmptyIsNotDefault", "QueueDeleteTime=600", "QueueDeleteTime=", 1,
+                  "QueueDeleteTime: is empty: read as 0, not as the default 600"},
+        CheckCase{"FlagWord", "[ATAS]\n", "[ATAS]\nSendMCA=yes\n", 1,
+                  "SendMCA: \"yes\" is not a number: read as off"},
+        CheckCase{"MisspeltKey", "ReconnectInterval", "ReconectInterval", 1,
+                  ":10: [ATAS] ReconectInterval: the gateway never reads this key; did you mean "
+                  "ReconnectInterval?"},
+        CheckCase{"KeyInWrongSection", "[ATAS]\n", "[ATAS]\nServerPort=1\n", 1,
+                  "ServerPort: the gateway never reads this key; it belongs in [Orvane]"},
+        CheckCase{"MisspeltSection", "[General]", "[Genral]", 1,
+                  ":1: [Genral]: the gateway reads no such section (did you mean [General]?)"},
+        CheckCase{"KeyTwice", "PortNumber=2001\n", "PortNumber=2001\nPortNumber=2002\n", 1,
+                  ":8: [ATAS] PortNumber: is given again: only the first, at line 7, is read"},
+        CheckCase{"SectionTwice", "=600\n", "=600\n[atas]\nUsername=op\n", 1,
+                  ":13: [atas]: is given again: only the first, at line 5, is read"},
+        CheckCase{"ScadaFolderMissing", "[ATAS]\n", "[ATAS]\nSCADAAckFile={dir}none/ack.txt\n", 1,
+                  "SCADAAckFile: its folder {dir}none does not exist"},
+        CheckCase{"StoreFolderMissing", "[General]\n", "[General]\nAlarmStore=none/a.db\n", 1,
+                  "AlarmStore: its folder {dir}none does not exist"},
+        CheckCase{"PortInUse", "", "", 1, "ServerPort: port {port} is in use by another program",
+                  true},
+        CheckCase{"PbxNameUnknown", "IPAddress=127.0.0.1", "IPAddress=pbx.invalid", 1,
+                  "IPAddress: \"pbx.invalid\" does not resolve"},
+        CheckCase{"ClientNotAnAddress", "[Orvane]\n", "[Orvane]\nAllowedClients=10.0.0.1, alarms\n",
+                  1, "AllowedClients: \"alarms\" is not an IP address"},
+        CheckCase{"BufferLimitWithoutBuffer", "[ATAS]\n", "[ATAS]\nMaxBufferedMessages=50\n", 1,
+                  "MaxBufferedMessages: is set, but BufferWhenDisconnected is off"},
+        CheckCase{"AttemptOnEveryTick", "ConnectTimeout=5\nReconnectInterval=10",
+                  "ConnectTimeout=0\nReconnectInterval=0", 1,
+                  "ReconnectInterval: is 0 or less, and so is ConnectTimeout"},
+        CheckCase{"PortNumberMissing", "PortNumber=2001\n", "", 2, "[ATAS] PortNumber is missing"},
+        CheckCase{"NumberOutOfRange", "LogFileDays=30", "LogFileDays=40000", 2,
+                  "LogFileDays = \"40000\" is outside -32768 to 32767"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kelvarix
