@@ -124,7 +124,7 @@ TEST_F(SupervisorTest, OnlyTheLoginVerdictEndsTheAttemptEarly) {
         if (fault != Refusal) {
             // The link is gone, the attempt is not.
             ASSERT_TRUE(RunUntil([&] { return closes() > closed_before; }));
-            RunBriefly();
+            RunReady();
             EXPECT_TRUE(supervisor_.CycleBusy);
         }
         ASSERT_TRUE(RunUntil([&] { return !supervisor_.CycleBusy; }, std::chrono::seconds(5)));
