@@ -1,9 +1,9 @@
 // The ATAS receive handling (login checks, framing, terminal operations) fed
 // arbitrary bytes in arbitrary pieces, with a few alarms queued.
-#include <asio/io_context.hpp>
 #include <cstdlib>
 
 #include "fuzz_input.h"
+#include "gateway_parts.h"
 #include "pbx/atas_link.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -11,21 +11,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input input(data, size);
     const std::uint8_t cuts = input.Byte();
 
-    asio::io_context io;
-    ManualClock clock;
-    WindowList window;
-    Logger logger(clock, window, "/nonexistent-kelvarix-fuzz/");
-    Settings settings;
-    MessageQueue queue;
+    fuzz::GatewayParts gateway;
     for (const char* id : {"1", "2", "3"}) {
         auto m = std::make_shared<cMessage>();
         m->m_AlarmId = id;
         m->m_EventId = "E";
         m->m_Destination = "2001";
         m->m_TerminalId = id[0] == '2' ? "T1" : "";
-        queue.append(m);
+        gateway.queue.append(m);
     }
-    AtasLink link(io.get_executor(), settings, logger, queue);
+    AtasLink link(gateway.io.get_executor(), gateway.settings, gateway.logger, gateway.queue);
     link.ExpectedReplies = {"ACK", "NACK", "", ""};
     for (const std::string_view piece : input.Pieces(cuts)) {
         link.Winsock_ATAS_DataArrival(piece);

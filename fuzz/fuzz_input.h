@@ -9,7 +9,7 @@
 namespace kelvarix::fuzz {
 
 class Input {
-public:
+  public:
     Input(const std::uint8_t* data, std::size_t size)
         : rest_(reinterpret_cast<const char*>(data), size) {}
 
@@ -35,7 +35,7 @@ public:
         return pieces;
     }
 
-private:
+  private:
     std::string_view rest_;
 };
 

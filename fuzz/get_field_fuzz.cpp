@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input input(data, size);
     const std::uint8_t delimiter_length = input.Byte() % 4;
     std::string delimiter;
-    for (std::uint8_t i = 0; i < delimiter_length; ++i) delimiter += static_cast<char>(input.Byte());
+    for (std::uint8_t i = 0; i < delimiter_length; ++i)
+        delimiter += static_cast<char>(input.Byte());
     const int index = static_cast<std::int8_t>(input.Byte());
     const std::string_view text = input.Rest();
 

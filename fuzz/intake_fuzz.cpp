@@ -1,20 +1,21 @@
 // The alarm-server intake fed arbitrary bytes in arbitrary pieces. Every line
 // of status 0 to 3 must get exactly one reply, and nothing may crash.
-#include <asio/io_context.hpp>
 #include <cstdlib>
 
 #include "alarm_server/intake.h"
 #include "fuzz_input.h"
-#include "queue/conversions.h"
+#include "gateway_parts.h"
 #include "platform/awaitable.h"
+#include "queue/conversions.h"
 
 namespace {
 
 using namespace kelvarix;
 
 class ScriptedPbx final : public PbxPort {
-public:
-    explicit ScriptedPbx(std::uint8_t script, MessageQueue& queue) : script_(script), queue_(queue) {}
+  public:
+    explicit ScriptedPbx(std::uint8_t script, MessageQueue& queue)
+        : script_(script), queue_(queue) {}
     bool Connected() const override { return script_ & 1; }
     asio::awaitable<bool> WaitUntilUsable() override { co_return (script_ & 2) != 0; }
     asio::awaitable<bool> SendAlarmToPBX(MessageRef record) override {
@@ -22,7 +23,7 @@ public:
         co_return (script_ & 4) != 0;
     }
 
-private:
+  private:
     std::uint8_t script_;
     MessageQueue& queue_;
 };
@@ -34,26 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t script = input.Byte();
     const std::uint8_t cuts = input.Byte();
 
-    asio::io_context io;
-    ManualClock clock;
-    WindowList window;
-    Logger logger(clock, window, "/nonexistent-kelvarix-fuzz/");
-    Settings settings;
-    settings.BufferWhenDisconnected = script & 8;
-    settings.MaxBufferedMessages = script >> 4;
-    MessageQueue queue;
-    BufferedMessages buffered;
-    ScriptedPbx pbx(script, queue);
+    fuzz::GatewayParts gateway;
+    gateway.settings.BufferWhenDisconnected = script & 8;
+    gateway.settings.MaxBufferedMessages = script >> 4;
+    ScriptedPbx pbx(script, gateway.queue);
     std::size_t replies = 0;
-    AlarmIntake intake(io.get_executor(), settings, logger, queue, buffered, pbx,
-                       [&](std::string_view reply) {
+    AlarmIntake intake(gateway.io.get_executor(), gateway.settings, gateway.logger, gateway.queue,
+                       gateway.buffered, pbx, [&](std::string_view reply) {
                            if (reply.empty() || reply.back() != '\n') std::abort();
                            ++replies;
                        });
     for (const std::string_view piece : input.Pieces(cuts)) {
         intake.Winsock_Orvane_Data_DataArrival(piece);
-        io.restart();
-        io.run();
+        gateway.Run();
     }
     // Every line of status 0 to 3 owes exactly one reply. (Longer inputs may
     // hold overlong lines, which are thrown away: then fewer is allowed.)
