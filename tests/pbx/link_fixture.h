@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/settings.h"
+#include "config/settings.h"
 #include "logging/logger.h"
 #include "pbx/alarm_dispatch.h"
 #include "pbx/atas_link.h"
