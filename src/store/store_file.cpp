@@ -94,6 +94,7 @@ std::string StoreFile::Open(const std::string& path) {
 }
 
 std::string StoreFile::Load(std::vector<AlarmRow>& rows) {
+    if (!db_) return "the store is not open";
     sqlite3_stmt* query = nullptr;
     if (sqlite3_prepare_v2(db_, (std::string("SELECT ") + kColumns + " FROM alarm").c_str(), -1,
                            &query, nullptr) != SQLITE_OK) {
