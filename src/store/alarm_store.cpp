@@ -37,8 +37,25 @@ void AlarmStore::Load(OperatorLog operator_log) {
     std::vector<AlarmRow> rows;
     std::string error = file_.Open(path_);
     if (error.empty()) error = file_.Load(rows);
+    if (!error.empty() && !file_.Locked()) {
+        // A read-only disk: the store is read all the same, and written
+        // once the disk takes writes again.
+        rows.clear();
+        if (file_.Open(path_, /*read_only=*/true).empty() && file_.Load(rows).empty()) {
+            error.clear();
+        } else {
+            rows.clear();
+        }
+    }
     if (error.empty()) {
         adopted_ = true;
+    } else if (file_.Locked()) {
+        // Setting aside a file that another program has open would not keep
+        // that program from writing to the new store's files by their names.
+        file_.Close();
+        Tell("Alarm store " + path_ + " could not be read (" + error +
+             "), left as it is; alarms are kept in memory only until the next start");
+        return;
     } else {
         file_.Close();
         rows.clear();

@@ -41,7 +41,9 @@ public:
     AlarmStore& operator=(const AlarmStore&) = delete;
 
     // Reads the store into the empty collections, then follows their changes.
-    // A file that cannot be read is set aside and an empty store begun.
+    // A file that cannot be read is set aside and an empty store begun; one
+    // that another program holds locked is left alone, and this run keeps
+    // its alarms in memory only.
     void Load(OperatorLog operator_log = {});
 
     void RecordChanged(const MessageRef& record) override;

@@ -35,7 +35,12 @@ void Bind(sqlite3_stmt* statement, int index, const std::string& text) {
 
 }  // namespace
 
-std::string StoreFile::Error() const { return db_ ? sqlite3_errmsg(db_) : "out of memory"; }
+std::string StoreFile::Error() {
+    if (!db_) return "out of memory";
+    const int code = sqlite3_errcode(db_);
+    locked_ = code == SQLITE_BUSY || code == SQLITE_LOCKED;
+    return sqlite3_errmsg(db_);
+}
 
 std::string StoreFile::Fail() {
     std::string error = Error();
@@ -47,14 +52,13 @@ std::string StoreFile::Exec(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? "" : Error();
 }
 
-std::string StoreFile::Open(const std::string& path) {
+std::string StoreFile::Open(const std::string& path, bool read_only) {
     Close();
     std::error_code ignored;
     const auto folder = std::filesystem::path(path).parent_path();
-    if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
-    if (sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (!folder.empty() && !read_only) std::filesystem::create_directories(folder, ignored);
+    const int mode = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (sqlite3_open_v2(path.c_str(), &db_, mode | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         return Fail();
     }
     sqlite3_busy_timeout(db_, kBusyWaitMs);
@@ -71,8 +75,8 @@ std::string StoreFile::Open(const std::string& path) {
     sqlite3_finalize(query);
     if (step != SQLITE_ROW) return Fail();
 
-    std::string error = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL");
-    if (error.empty() && tables == 0 && application_id == 0) {
+    std::string error = read_only ? "" : Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL");
+    if (error.empty() && tables == 0 && application_id == 0 && !read_only) {
         error = Exec((std::string("PRAGMA application_id=") + std::to_string(kApplicationId) +
                       "; " + kCreate)
                          .c_str());

@@ -23,23 +23,27 @@ public:
     StoreFile& operator=(const StoreFile&) = delete;
 
     // Opens the store, creating it (and its folder) when missing. A file
-    // that is not SQLite, or another program's database, is refused.
-    std::string Open(const std::string& path);
+    // that is not SQLite, or another program's database, is refused. Read
+    // only, an existing store can be read from a read-only disk.
+    std::string Open(const std::string& path, bool read_only = false);
     std::string Load(std::vector<AlarmRow>& rows);
     // One transaction: each held row replaces the row of its key, the others
     // are deleted.
     std::string Write(const std::vector<AlarmRow>& rows);
     void Close();
     bool IsOpen() const { return db_ != nullptr; }
+    // The last error was another program's lock on the file.
+    bool Locked() const { return locked_; }
 
 private:
     std::string Exec(const char* sql);
-    std::string Error() const;
+    std::string Error();
     std::string Fail();  // the error, and the file closed
 
     sqlite3* db_ = nullptr;
     sqlite3_stmt* upsert_ = nullptr;
     sqlite3_stmt* erase_ = nullptr;
+    bool locked_ = false;
 };
 
 // Moves the store file aside as "<path>.bad-YYYYMMDD-HHMMSS" (its -wal and
