@@ -53,91 +53,91 @@ TEST_F(AlarmStoreEndToEndTest, AcknowledgementsAfterARestartFindTheirAlarms) {
     EXPECT_EQ(CountOf(GatewayOutput(), "Could not find AlarmId"), 0u) << Describe();
 }
 
-// A file system of its own for the store folder (mounting one takes root);
-// unmounted at the end.
-struct SmallDisk {
-    SmallDisk(const std::string& folder, bool mount) : folder(folder) {
-        std::filesystem::create_directories(folder);
-        mounted = mount && ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=512k") == 0;
+// The store folder, on a small file system of its own when the test may
+// mount one (it takes root).
+struct StoreFolder {
+    StoreFolder(const std::string& path, bool mount) : path(path) {
+        std::filesystem::create_directories(path);
+        mounted = mount && ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=512k") == 0;
     }
-    ~SmallDisk() {
-        if (mounted) ::umount2(folder.c_str(), MNT_DETACH);
+    ~StoreFolder() {
+        if (mounted) ::umount2(path.c_str(), MNT_DETACH);
         std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
+        std::filesystem::remove_all(path, ignored);
     }
     void Remount(unsigned long flags) const {
-        ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT | flags, "size=512k"), 0);
+        ASSERT_EQ(::mount("tmpfs", path.c_str(), "tmpfs", MS_REMOUNT | flags, "size=512k"), 0);
     }
-    void Fill() const {
-        std::ofstream filler(folder + "/filler", std::ios::binary);
-        const std::string block(4096, 'x');
-        while (filler.write(block.data(), block.size())) {}
-    }
-    std::string folder;
+    std::string path;
     bool mounted = false;
 };
 
-// Each bad store: what the system log says, in order, and that the alarm
-// server is answered "buffered" throughout while the PBX is down; then what
-// the next start finds held back.
+// Each bad store: what the system log says, in order, while the alarm server
+// is answered "buffered" throughout (the PBX is down); then how many held-back
+// alarms the next start finds.
 TEST_F(AlarmStoreEndToEndTest, ABadStoreCostsNoAlarm) {
-    using Step = std::function<void(SmallDisk&)>;
+    using Step = std::function<void(StoreFolder&)>;
     struct Bad {
         const char* name;
-        bool needs_mount;
+        bool mount;
         Step before_start, before_alarms, before_last_alarm;
         std::vector<std::string_view> log;
         int held_at_next_start;
     };
-    sqlite3* holder = nullptr;  // another program's hold on the file
-    const Step valid_store = [&](SmallDisk&) {
+    const std::string extra = "BufferWhenDisconnected=1\nMaxBufferedMessages=10";
+    const Step nothing = [](StoreFolder&) {};
+    const Step valid_store = [&](StoreFolder&) {  // closed: all of it in the file itself
         StoreFile file;
-        ASSERT_EQ(file.Open(Store()), "");
         AlarmRow old;
         old.key = old.buffer_position = 1;
+        ASSERT_EQ(file.Open(Store()), "");
         ASSERT_EQ(file.Write({old}), "");
     };
-    const Step nothing = [](SmallDisk&) {};
-    const std::string extra = "BufferWhenDisconnected=1\nMaxBufferedMessages=10";
+    sqlite3* holder = nullptr;  // another program's hold on the store
     const std::vector<Bad> cases = {
         {"not a SQLite file", false,
-         [&](SmallDisk&) { folder_.WriteFile("store/alarms.db", std::string(8192, 'k')); },
+         [&](StoreFolder&) { folder_.WriteFile("store/alarms.db", std::string(8192, 'k')); },
          nothing, nothing,
          {"could not be read (file is not a database), set aside as ", "loaded: 0 queued"}, 3},
-        {"a corrupt store", false,
-         [&](SmallDisk& disk) {
-             valid_store(disk);
-             std::fstream file(Store(), std::ios::in | std::ios::out | std::ios::binary);
-             file.seekp(4096).write(std::string(4096, '\xff').data(), 4096);
+        {"a damaged store", false,
+         [&](StoreFolder& store) {
+             valid_store(store);
+             std::fstream(Store(), std::ios::in | std::ios::out | std::ios::binary)
+                 .seekp(4096)
+                 .write(std::string(4096, '\xff').data(), 4096);
          },
          nothing, nothing,
          {"could not be read (database disk image is malformed), set aside as ",
           "loaded: 0 queued"},
          3},
         {"a store that another program holds locked", false,
-         [&](SmallDisk& disk) {
-             valid_store(disk);
+         [&](StoreFolder& store) {
+             valid_store(store);
              ASSERT_EQ(sqlite3_open(Store().c_str(), &holder), SQLITE_OK);
              ASSERT_EQ(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE",
                                     nullptr, nullptr, nullptr),
                        SQLITE_OK);
          },
-         nothing, [&](SmallDisk&) { sqlite3_close_v2(holder); },
+         nothing, [&](StoreFolder&) { sqlite3_close_v2(holder); },
          {"could not be read (database is locked), left as it is"}, 1},
-        {"a full disk", true, nothing, [](SmallDisk& disk) { disk.Fill(); },
-         [](SmallDisk& disk) { std::filesystem::remove(disk.folder + "/filler"); },
+        {"a full disk", true, nothing,
+         [](StoreFolder& store) {
+             std::ofstream filler(store.path + "/filler");
+             while (filler << std::string(4096, 'x')) {}
+         },
+         [](StoreFolder& store) { std::filesystem::remove(store.path + "/filler"); },
          {"loaded: 0 queued", "could not be written (database or disk is full)",
           "is written again"},
          3},
         {"a read-only disk", true,
-         [&](SmallDisk& disk) {
-             StartWithStore(FreeLocalPort(), extra);  // a store as a killed gateway leaves it
+         [&](StoreFolder& store) {  // as a killed gateway leaves the store
+             StartWithStore(FreeLocalPort(), extra);
              rig::AlarmServerSocket server(server_port_);
              EXPECT_EQ(ReplyTo(server, "1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
              gateway_->Kill();
-             disk.Remount(MS_RDONLY);
+             store.Remount(MS_RDONLY);
          },
-         nothing, [](SmallDisk& disk) { disk.Remount(0); },
+         nothing, [](StoreFolder& store) { store.Remount(0); },
          {"loaded: 0 queued, 1 held back",
           "could not be written (attempt to write a readonly database)", "is written again"},
          4},
@@ -145,27 +145,25 @@ TEST_F(AlarmStoreEndToEndTest, ABadStoreCostsNoAlarm) {
     std::string left_out;
     for (const Bad& c : cases) {
         SCOPED_TRACE(c.name);
-        const int pbx_port = FreeLocalPort();  // nothing listens: alarms are held back
-        SmallDisk disk(folder_.Path() + "store", c.needs_mount);
-        if (c.needs_mount && !disk.mounted) {
+        StoreFolder store(folder_.Path() + "store", c.mount);
+        if (c.mount && !store.mounted) {
             left_out += std::string(" ") + c.name;
             continue;
         }
-        c.before_start(disk);
+        const int pbx_port = FreeLocalPort();  // nothing listens there
+        c.before_start(store);
         StartWithStore(pbx_port, extra);
-        c.before_alarms(disk);
-        {
-            rig::AlarmServerSocket server(server_port_);
-            EXPECT_EQ(ReplyTo(server, "1|0|E1|A1|2001||Fire|T1"), "buffered (A1)");
-            EXPECT_EQ(ReplyTo(server, "1|0|E2|A2|2001||Fire|T2"), "buffered (A2)");
-            c.before_last_alarm(disk);
-            EXPECT_EQ(ReplyTo(server, "1|0|E3|A3|2001||Fire|T3"), "buffered (A3)");
+        c.before_alarms(store);
+        rig::AlarmServerSocket server(server_port_);
+        for (const std::string id : {"A1", "A2", "A3"}) {
+            if (id == "A3") c.before_last_alarm(store);
+            EXPECT_EQ(ReplyTo(server, "1|0|E|" + id + "|2001||Fire|T"), "buffered (" + id + ")");
         }
         EXPECT_TRUE(WaitUntil([&] { return InOrder(GatewayOutput(), c.log); })) << Describe();
         EXPECT_EQ(CountOf(GatewayOutput(), "could not be"), 1u) << Describe();
         StartWithStore(pbx_port, extra);
-        EXPECT_TRUE(WaitForGatewayLine(
-            "loaded: 0 queued, " + std::to_string(c.held_at_next_start) + " held back"))
+        EXPECT_TRUE(WaitForGatewayLine("loaded: 0 queued, " +
+                                       std::to_string(c.held_at_next_start) + " held back"))
             << Describe();
         gateway_->Kill();
     }
