@@ -77,23 +77,29 @@ def arrivals():
 pbx_up()
 client = threading.Thread(target=alarm_server)
 client.start()
-deaths = []  # when each killed gateway was gone, on the simulator's clock
-for _ in range(kills):
+deaths, process = [], None  # when each killed gateway was gone, on the simulator's clock
+try:
+    for _ in range(kills):
+        process = gateway()
+        time.sleep(random.uniform(0.1, 0.6))  # the kill comes at a random moment
+        if random.random() < 0.3:
+            pbx_down() if pbx else pbx_up()
+        time.sleep(random.uniform(0, 0.4))
+        process.kill(), process.wait()
+        wait_until(pbx_caught_up, 10)
+        deaths.append(time.monotonic_ns())
+    if not pbx:
+        pbx_up()
     process = gateway()
-    time.sleep(random.uniform(0.1, 0.6))  # the kill comes at a random moment
-    if random.random() < 0.3:
-        pbx_down() if pbx else pbx_up()
-    time.sleep(random.uniform(0, 0.4))
-    process.kill(), process.wait()
-    wait_until(pbx_caught_up, 10)
-    deaths.append(time.monotonic_ns())
-if not pbx:
-    pbx_up()
-process = gateway()
-stop.set(), client.join()
-promised = [a for a, word in replies.items() if word in ("sent", "buffered")]
-wait_until(lambda: set(promised) <= arrivals().keys(), 60)
-process.kill(), process.wait(), pbx_down()
+    stop.set(), client.join()
+    promised = [a for a, word in replies.items() if word in ("sent", "buffered")]
+    wait_until(lambda: set(promised) <= arrivals().keys(), 60)
+finally:  # nothing of this run outlives it
+    stop.set()
+    if process:
+        process.kill(), process.wait()
+    if pbx:
+        pbx_down()
 seen, log = arrivals(), open(f"{home}/gateway.out", errors="replace").read()
 lost = [a for a in promised if a not in seen]
 doubled = [a for a, times in seen.items() if len(times) > 1]
