@@ -34,10 +34,12 @@ void AlarmStore::Tell(const std::string& text) {
 
 void AlarmStore::Load(OperatorLog operator_log) {
     operator_log_ = std::move(operator_log);
+    std::error_code missing;
+    const bool is_new = std::filesystem::file_size(path_, missing) == 0 || missing;
     std::vector<AlarmRow> rows;
     std::string error = file_.Open(path_);
     if (error.empty()) error = file_.Load(rows);
-    if (!error.empty() && !file_.Locked()) {
+    if (!error.empty() && !file_.Locked() && !is_new) {
         // A read-only disk: the store is read all the same, and written
         // once the disk takes writes again.
         rows.clear();
@@ -56,6 +58,11 @@ void AlarmStore::Load(OperatorLog operator_log) {
         Tell("Alarm store " + path_ + " could not be read (" + error +
              "), left as it is; alarms are kept in memory only until the next start");
         return;
+    } else if (is_new) {  // nothing there to keep: a full disk, say
+        file_.Close();
+        adopted_ = failing_ = true;
+        Tell("Alarm store " + path_ + " could not be written (" + error +
+             "), alarms are kept in memory until it can");
     } else {
         file_.Close();
         rows.clear();
