@@ -37,18 +37,7 @@ void AlarmStore::Load(OperatorLog operator_log) {
     std::error_code missing;
     const bool is_new = std::filesystem::file_size(path_, missing) == 0 || missing;
     std::vector<AlarmRow> rows;
-    std::string error = file_.Open(path_);
-    if (error.empty()) error = file_.Load(rows);
-    if (!error.empty() && !file_.Locked() && !is_new) {
-        // A read-only disk: the store is read all the same, and written
-        // once the disk takes writes again.
-        rows.clear();
-        if (file_.Open(path_, /*read_only=*/true).empty() && file_.Load(rows).empty()) {
-            error.clear();
-        } else {
-            rows.clear();
-        }
-    }
+    const std::string error = ReadRows(rows, is_new);
     if (error.empty()) {
         adopted_ = true;
     } else if (file_.Locked()) {
@@ -65,7 +54,6 @@ void AlarmStore::Load(OperatorLog operator_log) {
              "), alarms are kept in memory until it can");
     } else {
         file_.Close();
-        rows.clear();
         StartEmpty(error);
     }
     RestoredAlarms restored = Restore(std::move(rows), {clock_.wall(), clock_.monotonic()});
@@ -86,6 +74,18 @@ void AlarmStore::Load(OperatorLog operator_log) {
                            std::to_string(restored.queue.size()) + " queued, " +
                            std::to_string(restored.held_back.size()) + " held back, " +
                            std::to_string(restored.in_doubt.size()) + " in doubt");
+}
+
+std::string AlarmStore::ReadRows(std::vector<AlarmRow>& rows, bool is_new) {
+    std::string error = file_.Open(path_);
+    if (error.empty()) error = file_.Load(rows);
+    if (error.empty() || file_.Locked() || is_new) return error;
+    // A disk gone read-only: the store is read all the same, and written
+    // again once the disk takes writes.
+    rows.clear();
+    if (file_.Open(path_, /*read_only=*/true).empty() && file_.Load(rows).empty()) return "";
+    rows.clear();
+    return error;
 }
 
 // Keeps what the unreadable file holds under another name, for the operator.

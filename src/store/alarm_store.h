@@ -61,6 +61,7 @@ private:
         std::function<void()> then;
     };
 
+    std::string ReadRows(std::vector<AlarmRow>& rows, bool is_new);
     void Mark(const MessageRef& record);
     void Flush();
     void GivePlaces(const std::vector<MessageRef>& records);
