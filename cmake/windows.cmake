@@ -18,6 +18,9 @@ include_directories(SYSTEM ${asio_only})
 # unpacks; the Linux build uses Debian's libsqlite3 instead.
 set(KELVARIX_SQLITE_AMALGAMATION ${CMAKE_SOURCE_DIR}/.cache/sqlite-autoconf-3520000
     CACHE PATH "Folder that holds sqlite3.c and sqlite3.h")
+if(NOT EXISTS ${KELVARIX_SQLITE_AMALGAMATION}/sqlite3.c)
+  message(FATAL_ERROR "No sqlite3.c in ${KELVARIX_SQLITE_AMALGAMATION}: run scripts/install-windows-deps.sh")
+endif()
 enable_language(C)
 add_library(kelvarix_sqlite3 STATIC ${KELVARIX_SQLITE_AMALGAMATION}/sqlite3.c)
 target_include_directories(kelvarix_sqlite3 SYSTEM PUBLIC ${KELVARIX_SQLITE_AMALGAMATION})
