@@ -16,8 +16,7 @@ build, kills = os.path.abspath(sys.argv[1]), int(sys.argv[2])
 home = tempfile.mkdtemp(prefix="kelvarix-crash-")
 def free_port():
     with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        return s.bind(("127.0.0.1", 0)) or s.getsockname()[1]
 gateway_port, pbx_port = free_port(), free_port()
 with open(f"{home}/Kelvarix.ini", "w") as ini:
     ini.write(f"[General]\nAlarmStore=alarms.db\n[Orvane]\nServerPort={gateway_port}\n[ATAS]\n"
@@ -32,8 +31,7 @@ def pbx_up():
                             "--stamps", sims[-1]], stdout=open(sims[-1] + ".out", "w"))
 def wait_until(condition, seconds):
     deadline = time.monotonic() + seconds
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.01)
+    while not condition() and time.monotonic() < deadline: time.sleep(0.01)
 def pbx_caught_up():  # it has read all that a dead gateway sent, up to the end of its link
     events = open(sims[-1] + ".out").read().splitlines() if pbx else []
     return sum(e.startswith("connected") for e in events) == events.count("closed")
@@ -49,23 +47,17 @@ def alarm_server():  # about 300 alarms a second, a new connection after each lo
     while not stop.is_set():
         try:
             conn, rest = socket.create_connection(("127.0.0.1", gateway_port)), b""
-        except OSError:
-            stop.wait(0.02)
-            continue
-        try:
             while not stop.is_set():
                 n += 1
                 conn.sendall(f"1|0|E{n}|A{n}|2001||Crash test|T{n}\n".encode())
                 while select.select([conn], [], [], 0.003)[0]:
-                    data = conn.recv(65536)
-                    if not data:
-                        raise OSError("closed")
+                    if not (data := conn.recv(65536)): raise OSError("closed")
                     *lines, rest = (rest + data).split(b"\n")
                     for line in lines:
                         word, _, alarm = line.decode().partition(" (")
                         replies[alarm.rstrip(")")] = word
         except OSError:
-            conn.close()
+            stop.wait(0.02)
 def arrivals():
     seen = {}
     for path in sims:
@@ -88,18 +80,15 @@ try:
         process.kill(), process.wait()
         wait_until(pbx_caught_up, 10)
         deaths.append(time.monotonic_ns())
-    if not pbx:
-        pbx_up()
+    pbx or pbx_up()
     process = gateway()
     stop.set(), client.join()
     promised = [a for a, word in replies.items() if word in ("sent", "buffered")]
     wait_until(lambda: set(promised) <= arrivals().keys(), 60)
 finally:  # nothing of this run outlives it
     stop.set()
-    if process:
-        process.kill(), process.wait()
-    if pbx:
-        pbx_down()
+    process and (process.kill(), process.wait())
+    pbx and pbx_down()
 seen, log = arrivals(), open(f"{home}/gateway.out", errors="replace").read()
 lost = [a for a in promised if a not in seen]
 doubled = [a for a, times in seen.items() if len(times) > 1]
