@@ -14,6 +14,19 @@ foreach(entry asio.hpp asio)
 endforeach()
 include_directories(SYSTEM ${asio_only})
 
+# SQLite from its amalgamation, which scripts/install-windows-deps.sh
+# unpacks; the Linux build uses Debian's libsqlite3 instead.
+set(KELVARIX_SQLITE_AMALGAMATION ${CMAKE_SOURCE_DIR}/.cache/sqlite-autoconf-3520000
+    CACHE PATH "Folder that holds sqlite3.c and sqlite3.h")
+if(NOT EXISTS ${KELVARIX_SQLITE_AMALGAMATION}/sqlite3.c)
+  message(FATAL_ERROR "No sqlite3.c in ${KELVARIX_SQLITE_AMALGAMATION}: run scripts/install-windows-deps.sh")
+endif()
+enable_language(C)
+add_library(kelvarix_sqlite3 STATIC ${KELVARIX_SQLITE_AMALGAMATION}/sqlite3.c)
+target_include_directories(kelvarix_sqlite3 SYSTEM PUBLIC ${KELVARIX_SQLITE_AMALGAMATION})
+target_compile_definitions(kelvarix_sqlite3 PRIVATE SQLITE_OMIT_LOAD_EXTENSION)
+add_library(SQLite::SQLite3 ALIAS kelvarix_sqlite3)
+
 # Windows 10 and later; the lean <windows.h> without min/max macros.
 add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
 link_libraries(ws2_32 mswsock)

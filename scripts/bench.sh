@@ -76,10 +76,12 @@ base_paced=$("$bin/kelvarix-alarmsim" --baseline 5000 --rate 1000 --json | json)
 # The PBX simulator notes when each SA arrived; the paced run notes when each
 # alarm went out. Their difference is the way through the gateway plus two
 # one-way loopback trips: an upper bound of arrival -> SA leaving.
-stamped_before=$(wc -l <"$work/a/sa.txt")
-paced=$("$bin/kelvarix-alarmsim" --port "$server_port" --load 5000 --rate 1000 \
-    --stamps "$work/a/sent.txt" --json | json)
-through=$(python3 - "$work/a/sent.txt" "$work/a/sa.txt" "$stamped_before" <<'PY'
+paced_through() {  # folder, port -> JSON of the way through at 1000 alarms/s
+    local folder=$1 port=$2 stamped_before
+    stamped_before=$(wc -l <"$folder/sa.txt")
+    "$bin/kelvarix-alarmsim" --port "$port" --load 5000 --rate 1000 \
+        --stamps "$folder/sent.txt" --json | json >"$folder/paced.json"
+    python3 - "$folder/sent.txt" "$folder/sa.txt" "$stamped_before" <<'PY'
 import json, math, sys
 sent = dict(line.split() for line in open(sys.argv[1]))
 arrived = {}
@@ -90,7 +92,9 @@ d = sorted((arrived[a] - int(ns)) / 1000 for a, ns in sent.items() if a in arriv
 rank = lambda p: d[max(0, math.ceil(p / 100 * len(d)) - 1)]
 print(json.dumps({"n": len(d), "of": len(sent), "p50_us": rank(50), "p99_us": rank(99), "max_us": d[-1]}))
 PY
-)
+}
+through=$(paced_through "$work/a" "$server_port")
+paced=$(cat "$work/a/paced.json")
 base_rate=$(median "${base_rates[@]}"); base_p99=$(field "$base" p99_us)
 base_paced_p99=$(field "$base_paced" p99_us)
 gw_rate=$(median "${gw_rates[@]}")
@@ -127,6 +131,32 @@ gw, base = map(float, sys.argv[1:])
 print(f"  for comparison, everything on one core: raw {base:.0f}/s, gateway {gw:.0f}/s, ratio {gw / base:.3f}")
 PY
 fi
+
+echo
+echo "== the alarm store on the local disk, beside memory only (same run)"
+memory_port=$server_port; memory_gateway=$gateway_pid; memory_pbx=$pbx_pid
+start_pair "$work/s" $'[General]\nAlarmStore=alarms.db'
+store_port=$server_port
+memory_rates=(); store_rates=()
+for round in 1 2 3; do
+    memory_rates+=("$(field "$("$bin/kelvarix-alarmsim" --port "$memory_port" --load 20000 --window 100 --json | json)" rate_per_s)")
+    store_rates+=("$(field "$("$bin/kelvarix-alarmsim" --port "$store_port" --load 20000 --window 100 --json | json)" rate_per_s)")
+done
+memory_through=$(paced_through "$work/a" "$memory_port")
+store_through=$(paced_through "$work/s" "$store_port")
+kill "$gateway_pid" "$pbx_pid"
+server_port=$memory_port; gateway_pid=$memory_gateway; pbx_pid=$memory_pbx
+python3 - "$(median "${memory_rates[@]}")" "$(median "${store_rates[@]}")" \
+    "$(field "$memory_through" p99_us)" "$(field "$store_through" p99_us)" <<'PY'
+import sys
+memory, store, memory_p99, store_p99 = map(float, sys.argv[1:])
+met = store >= memory / 2 and store >= 1000
+print(f"pipelined (100 alarms awaiting their reply), median of 3: memory only {memory:.0f} alarms/s, "
+      f"store on {store:.0f} alarms/s, ratio {store / memory:.2f} "
+      f"(goal >= 0.5 and >= 1000/s): {'met' if met else 'NOT met'}")
+print(f"at 1000 alarms/s, alarm out -> SA in at the PBX p99: memory only {memory_p99:.1f} us, "
+      f"store on {store_p99:.1f} us")
+PY
 
 echo
 echo "== with $fill alarms queued"

@@ -17,6 +17,8 @@ run_suite() {
 
 echo "== release build and tests"
 run_suite build -DCMAKE_BUILD_TYPE=Release
+echo "== crash loop: the gateway killed 100 times with its alarm store on"
+BUILD=build bash scripts/test-crash.sh
 echo "== sanitizer build and tests"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVARIX_SANITIZE=ON

@@ -9,6 +9,7 @@ namespace kelvarix {
 struct Settings {
     // [General]
     std::int16_t LogFileDays = 30;
+    std::string AlarmStore;  // file of the durable alarm store; empty: memory only
     // [Orvane]
     std::int32_t ServerPort = 0;
     std::string ListenAddress;   // empty: every interface

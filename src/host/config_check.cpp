@@ -10,10 +10,6 @@
 namespace kelvarix {
 namespace {
 
-// Keys this check knows although the loader of this build does not read
-// them: the durable alarm store's file.
-constexpr std::pair<std::string_view, std::string_view> kOtherKeys[] = {{"General", "AlarmStore"}};
-
 // Keys whose negative values the gateway takes as 0. (The others that
 // treat 0 or less alike get a warning of their own for any such value.)
 constexpr std::string_view kNegativeAsZero[] = {"ReconnectInterval", "HeartbeatInterval",
@@ -95,11 +91,6 @@ const ConfigCheck::Shown* ConfigCheck::Find(std::string_view section, std::strin
     return nullptr;
 }
 
-std::string ConfigCheck::Text(std::string_view section, std::string_view key) const {
-    const Shown* shown = Find(section, key);
-    return shown != nullptr ? shown->text : std::string();
-}
-
 void ConfigCheck::Read(const KeyReading& reading) {
     std::string value;
     if (!reading.value) {
@@ -158,13 +149,6 @@ void ConfigCheck::CheckLenientReading(const KeyReading& r) {
 }
 
 void ConfigCheck::Loaded(const LoadResult& result) {
-    for (const auto& [section, key] : kOtherKeys) {
-        if (Find(section, key) != nullptr) continue;  // this build's loader reads it
-        const IniLine* line = Used(section, key);
-        const bool given = line != nullptr && line->value;
-        const std::string text = given ? TrimSpaces(line->value->substr(0, kIniValueMax)) : "";
-        keys_.push_back({std::string(section), std::string(key), Quoted(text), given, text});
-    }
     CheckLayout();
     // A failing key was reported as it was read.
     if (const auto* loaded = std::get_if<Settings>(&result)) {

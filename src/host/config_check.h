@@ -33,9 +33,6 @@ public:
 
     // The settings a start would use; nothing when it would refuse to start.
     const std::optional<Settings>& settings() const { return settings_; }
-    // The text a start would use for a key this check knows of, even one the
-    // loader does not read.
-    std::string Text(std::string_view section, std::string_view key) const;
 
     // Every key with its value and origin, then the findings.
     std::string Report() const;

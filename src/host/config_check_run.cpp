@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/tcp_listener.h"
+#include "store/alarm_store.h"
 
 namespace kelvarix {
 namespace {
@@ -42,10 +43,8 @@ void CheckFiles(ConfigCheck& check, const Settings& s, const std::string& app_pa
     }
     // The store's file, relative to the program folder; the store also
     // keeps files of its own beside it.
-    const std::string store = check.Text("General", "AlarmStore");
-    if (!store.empty()) {
-        const fs::path path =
-            fs::path(store).has_root_path() ? fs::path(store) : fs::path(app_path + store);
+    if (!s.AlarmStore.empty()) {
+        const fs::path path = StorePath(app_path, s.AlarmStore);
         if (const std::string problem = FileProblem(path, true); !problem.empty()) {
             check.Warn("General", "AlarmStore", problem + ": alarms are kept in memory only");
         }

@@ -126,9 +126,10 @@ LoadResult LoadWith(const Lookup& find, std::string_view file_name, std::string_
     r.number("ATAS", "QueueDeleteTime", "600", s.QueueDeleteTime);
     r.text("ATAS", "SCADAAckFile", s.SCADAAckFile);
     r.flag("ATAS", "SendMCA", "0", s.SendMCA);
-    // Optional listener restrictions of this gateway.
+    // Optional listener restrictions and alarm store of this gateway.
     r.text("Orvane", "ListenAddress", s.ListenAddress);
     r.text("Orvane", "AllowedClients", s.AllowedClients);
+    r.text("General", "AlarmStore", s.AlarmStore);
     if (auto error = r.take_error()) return std::move(*error);
     return s;
 }

@@ -2,6 +2,7 @@
 // Everything the gateway holds while it runs, owned in one place and wired
 // together once. Tests build their own.
 #include <asio/io_context.hpp>
+#include <memory>
 #include <string>
 
 #include "alarm_server/intake.h"
@@ -15,6 +16,7 @@
 #include "platform/program_folder.h"
 #include "platform/window_list.h"
 #include "queue/message_queue.h"
+#include "store/alarm_store.h"
 #include "supervisor/queue_maintenance.h"
 #include "supervisor/supervisor.h"
 
@@ -30,6 +32,11 @@ struct Gateway {
           AppPath(std::move(app_path)),
           settings(std::move(settings_in)),
           logger(clock, window, AppPath + "LogFiles" + kPathSeparator),
+          store(settings.AlarmStore.empty()
+                    ? nullptr
+                    : std::make_unique<AlarmStore>(io.get_executor(),
+                                                   StorePath(AppPath, settings.AlarmStore),
+                                                   logger, clock, queue, buffered)),
           atas(io.get_executor(), settings, logger, queue),
           dispatcher(atas, queue, logger, clock),
           maintenance(settings, logger, clock, atas, dispatcher, queue, buffered),
@@ -37,7 +44,7 @@ struct Gateway {
           pbx_port(atas, dispatcher),
           orvane(io.get_executor(), settings, logger),
           intake(io.get_executor(), settings, logger, queue, buffered, pbx_port,
-                 [this](std::string_view reply) { orvane.SendToOrvane(reply); }) {
+                 [this](std::string_view reply) { Reply(reply); }) {
         // The disk is written from a thread of its own, line by line in order.
         logger.SetWriter(&writer);
         window.SetEchoWriter(&writer);
@@ -46,6 +53,12 @@ struct Gateway {
     }
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
+
+    // A reply goes out once what it tells is on the disk (with a store).
+    void Reply(std::string_view reply) {
+        if (!store) return orvane.SendToOrvane(reply);
+        store->WhenStored([this, text = std::string(reply)] { orvane.SendToOrvane(text); });
+    }
 
     asio::io_context& io;
     const Clock& clock;
@@ -56,6 +69,7 @@ struct Gateway {
     Logger logger;
     MessageQueue queue;
     BufferedMessages buffered;
+    std::unique_ptr<AlarmStore> store;  // null: everything in memory only
     AtasLink atas;
     AlarmDispatcher dispatcher;
     QueueMaintenance maintenance;

@@ -162,6 +162,17 @@ int RunGateway(const std::vector<std::string>& arguments) {
         return 1;
     }
 
+    // The stored alarms are back before the alarm server can send more.
+    if (g.store) {
+        AlarmStore::OperatorLog operator_log;
+        if (service) {
+            operator_log = [&service](std::string_view text) {
+                service->WriteEventLog(kEventNumber, text);
+            };
+        }
+        g.store->Load(std::move(operator_log));
+    }
+
     const std::string listen_error = g.orvane.Listen();
     const std::string port = std::to_string(g.settings.ServerPort);
     if (listen_error.empty()) {

@@ -19,7 +19,9 @@ asio::awaitable<bool> AlarmDispatcher::SendAlarmToPBX(MessageRef record) {
         record->m_InsertedIntoQueueMonotonic = clock_.monotonic();
         queue_.append(record);
     }
+    queue_.set_in_doubt(*record, true);
     const bool accepted = co_await link_.SendCommand(std::move(line)) == kReplyAck;
+    queue_.set_in_doubt(*record, false);
     logger_.WriteSystemLog(std::string("Alarm to PBX (") + (accepted ? "success" : "failed") +
                            ") " + DescribeMessage(*record));
     co_return accepted;

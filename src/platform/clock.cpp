@@ -13,8 +13,13 @@ std::chrono::steady_clock::time_point SystemClock::monotonic() const {
     return std::chrono::steady_clock::now();
 }
 
+std::chrono::system_clock::time_point SystemClock::wall() const {
+    return std::chrono::system_clock::now();
+}
+
 void ManualClock::advance(std::chrono::seconds s) {
     mono_ += s;
+    wall_ += s;
     using namespace std::chrono;
     const sys_days d = year_month_day{std::chrono::year{local_.year},
                                       std::chrono::month{unsigned(local_.month)},

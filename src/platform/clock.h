@@ -24,6 +24,8 @@ public:
     virtual ~Clock() = default;
     virtual LocalTime now() const = 0;
     virtual std::chrono::steady_clock::time_point monotonic() const = 0;
+    // The calendar clock, for times that must outlive the process.
+    virtual std::chrono::system_clock::time_point wall() const = 0;
 };
 
 // The real clocks of the machine.
@@ -31,6 +33,7 @@ class SystemClock final : public Clock {
 public:
     LocalTime now() const override;
     std::chrono::steady_clock::time_point monotonic() const override;
+    std::chrono::system_clock::time_point wall() const override;
 };
 
 // A clock that stands still until a test moves it.
@@ -39,14 +42,18 @@ public:
     explicit ManualClock(LocalTime start = {2012, 3, 14, 9, 5, 7}) : local_(start) {}
     LocalTime now() const override { return local_; }
     std::chrono::steady_clock::time_point monotonic() const override { return mono_; }
+    std::chrono::system_clock::time_point wall() const override { return wall_; }
     void set(LocalTime t) { local_ = t; }
-    // Moves both clocks forward; the local time rolls over seconds, minutes,
+    // Sets the calendar clock alone, as when an operator corrects it.
+    void set_wall(std::chrono::system_clock::time_point t) { wall_ = t; }
+    // Moves all clocks forward; the local time rolls over seconds, minutes,
     // hours and days (months are left to set()).
     void advance(std::chrono::seconds s);
 
 private:
     LocalTime local_;
     std::chrono::steady_clock::time_point mono_{std::chrono::hours(1)};
+    std::chrono::system_clock::time_point wall_{std::chrono::hours(24 * 365 * 42)};
 };
 
 }  // namespace kelvarix

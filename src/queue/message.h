@@ -47,10 +47,23 @@ struct cMessage {
     // setting the system clock neither empties the queue nor freezes it.
     std::chrono::steady_clock::time_point m_InsertedIntoQueueMonotonic{};
 
+    // True from the moment its SA is due until the PBX has answered (or the
+    // dispatch has given up): a record still in doubt when the process ended
+    // may have reached the PBX, and goes to it again after a restart.
+    bool m_InDoubt = false;
+
     // Bookkeeping of the collections holding the record (0: not held).
     // Written only by MessageQueue and BufferedMessages.
     std::uint64_t m_QueueSequence = 0;
     std::uint64_t m_BufferSequence = 0;
+
+    // Bookkeeping of the alarm store (0: not stored). Written only by it.
+    struct StoreMarks {
+        std::uint64_t key = 0;              // its row
+        std::uint64_t queue_position = 0;   // its place in the stored queue
+        std::uint64_t buffer_position = 0;  // its place among the stored held-back alarms
+        std::uint64_t round = 0;            // the write round that has it on its list
+    } m_Store;
 };
 
 using MessageRef = std::shared_ptr<cMessage>;

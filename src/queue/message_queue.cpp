@@ -54,6 +54,7 @@ bool MessageQueue::append(MessageRef message) {
     link(entry, kTag, ToUpperWindows1252(record.m_Tag));
     ++count_;
     sync_state(entry);
+    if (observer_) observer_->RecordChanged(entry.message);
     return true;
 }
 
@@ -139,18 +140,28 @@ void MessageQueue::remove(Entry& entry) {
         unlink(entry, static_cast<Key>(key));
     }
     entry.message->m_QueueSequence = 0;
+    const MessageRef removed = std::move(entry.message);
     entry.message.reset();
     --count_;
     while (!entries_.empty() && !entries_.front().message) {
         entries_.pop_front();
         ++front_sequence_;
     }
+    if (observer_) observer_->RecordChanged(removed);
 }
 
 void MessageQueue::set_state(cMessage& message, std::int16_t state) {
     message.m_MessageState = state;
     if (Entry* entry = entry_of(message)) {
         sync_state(*entry);
+        if (observer_) observer_->RecordChanged(entry->message);
+    }
+}
+
+void MessageQueue::set_in_doubt(cMessage& message, bool in_doubt) {
+    message.m_InDoubt = in_doubt;
+    if (Entry* entry = entry_of(message); entry && observer_) {
+        observer_->RecordChanged(entry->message);
     }
 }
 
@@ -281,6 +292,7 @@ bool BufferedMessages::push_back(MessageRef message) {
     message->m_BufferSequence = next_sequence_++;
     slots_.push_back(std::move(message));
     ++count_;
+    if (observer_) observer_->RecordChanged(slots_.back());
     return true;
 }
 
@@ -309,12 +321,14 @@ bool BufferedMessages::remove(const MessageRef& message) {
 
 void BufferedMessages::release(MessageRef& slot) {
     slot->m_BufferSequence = 0;
+    const MessageRef released = std::move(slot);
     slot.reset();
     --count_;
     while (!slots_.empty() && !slots_.front()) {
         slots_.pop_front();
         ++front_sequence_;
     }
+    if (observer_) observer_->RecordChanged(released);
 }
 
 }  // namespace kelvarix

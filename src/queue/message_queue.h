@@ -24,6 +24,14 @@
 
 namespace kelvarix {
 
+// Told of every change the collections make to a record they hold: it
+// enters or leaves one, or its state or in-doubt mark changes.
+class RecordObserver {
+public:
+    virtual ~RecordObserver() = default;
+    virtual void RecordChanged(const MessageRef& record) = 0;
+};
+
 class MessageQueue {
 public:
     MessageQueue() = default;
@@ -54,6 +62,9 @@ public:
     // Sets m_MessageState. Every state change of a queued record goes through
     // here; for a record that is not queued here it only sets the field.
     void set_state(cMessage& message, std::int16_t state);
+    // Sets m_InDoubt, in the same way.
+    void set_in_doubt(cMessage& message, bool in_doubt);
+    void set_observer(RecordObserver* observer) { observer_ = observer; }
 
     // The supervisor's walk: the oldest entry after `cursor` whose state needs
     // a PBX action (NeedsPbxAction), or null at the end; advances `cursor` to
@@ -120,6 +131,7 @@ private:
     std::array<Index, kKeyCount> indexes_;
     std::set<std::uint64_t> actionable_;  // sequences of entries with NeedsPbxAction
     std::set<std::uint64_t> deleted_;     // sequences of entries in state Deleted
+    RecordObserver* observer_ = nullptr;
 };
 
 class BufferedMessages {
@@ -142,6 +154,7 @@ public:
 
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
+    void set_observer(RecordObserver* observer) { observer_ = observer; }
 
 private:
     MessageRef* slot_of(const cMessage& message);
@@ -152,6 +165,7 @@ private:
     std::uint64_t front_sequence_ = 1;
     std::uint64_t next_sequence_ = 1;
     std::size_t count_ = 0;
+    RecordObserver* observer_ = nullptr;
 };
 
 }  // namespace kelvarix

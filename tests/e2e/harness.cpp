@@ -146,7 +146,7 @@ std::vector<std::string> GatewayEnvironment(const test::TempDir& home) {
 // --- ChildProcess ---
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment) {
+                           const std::vector<std::string>& environment, bool keyboard) {
     // Everything the child needs is prepared here: between fork and exec only
     // async-signal-safe calls are allowed. env(1) sets the environment.
     std::vector<std::string> texts{"/usr/bin/env"};
@@ -157,7 +157,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     for (std::string& text : texts) argv.push_back(text.data());
     argv.push_back(nullptr);
 
-    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int pipe_ends[2] = {-1, -1};
+    if (keyboard && ::pipe2(pipe_ends, O_CLOEXEC) == 0) keyboard_ = pipe_ends[1];
+    const int in = keyboard ? pipe_ends[0] : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const int out = ::open(output_.path("stdout").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     const int err = ::open(output_.path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     const pid_t parent = ::getpid();
@@ -184,6 +186,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
 ChildProcess::~ChildProcess() {
     if (Signal(SIGKILL)) WaitForExit();
+    if (keyboard_ >= 0) ::close(keyboard_);
+}
+
+void ChildProcess::Type(std::string_view line) const {
+    const std::string text = std::string(line) + "\n";
+    if (::write(keyboard_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        throw std::runtime_error("cannot type to the child: " + std::string(std::strerror(errno)));
+    }
 }
 
 bool ChildProcess::Running() {
@@ -213,12 +223,14 @@ bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
 
 // --- Pbx ---
 
-Pbx::Pbx(const std::vector<std::string>& options, int port)
-    : ChildProcess(BuiltBinary("kelvarix-pbxsim"), [&] {
-          std::vector<std::string> arguments{"--port", std::to_string(port)};
-          arguments.insert(arguments.end(), options.begin(), options.end());
-          return arguments;
-      }()) {
+Pbx::Pbx(const std::vector<std::string>& options, int port, bool keyboard)
+    : ChildProcess(BuiltBinary("kelvarix-pbxsim"),
+                   [&] {
+                       std::vector<std::string> arguments{"--port", std::to_string(port)};
+                       arguments.insert(arguments.end(), options.begin(), options.end());
+                       return arguments;
+                   }(),
+                   {}, keyboard) {
     // The first line names the port once it is open.
     if (!WaitForStdout("\n") || !Stdout().starts_with("listening ")) {
         throw std::runtime_error("the PBX simulator did not start:\n" + Describe());

@@ -54,13 +54,14 @@ std::string SystemLog(const test::TempDir& home);
 std::string GatewayIni(int server_port, int atas_port, std::string_view atas_extra = {},
                        std::string_view orvane_extra = {});
 
-// A started program. Standard input is /dev/null, standard output and error
-// go to files. The child dies with the test process, and the destructor kills
+// A started program. Standard input is /dev/null or, with a keyboard, a pipe
+// that Type writes to; standard output and error go to files. The child dies with the test process, and the destructor kills
 // and reaps one still running: a failing test leaves neither strays nor zombies.
 class ChildProcess {
   public:
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment = {});  // NAME=value
+                 const std::vector<std::string>& environment = {},  // NAME=value
+                 bool keyboard = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -70,6 +71,7 @@ class ChildProcess {
     bool Running();  // reaps the child once it has ended
     // The exit code once the child ended in time (128 + N for signal N).
     std::optional<int> WaitForExit(Duration timeout = kWait);
+    void Type(std::string_view line) const;  // one line on standard input
     std::string Stdout() const { return ReadFile(output_.path("stdout")); }
     std::string Stderr() const { return ReadFile(output_.path("stderr")); }
     // Until the text is there count times; false at once when the child ended without it.
@@ -81,6 +83,7 @@ class ChildProcess {
   private:
     test::TempDir output_;
     pid_t pid_ = -1;
+    int keyboard_ = -1;
     std::optional<int> status_;
 };
 
@@ -92,7 +95,8 @@ std::vector<std::string> GatewayEnvironment(const test::TempDir& home);
 // given one (to take over from a simulator that was stopped).
 class Pbx : public ChildProcess {
   public:
-    explicit Pbx(const std::vector<std::string>& options = {}, int port = 0);
+    explicit Pbx(const std::vector<std::string>& options = {}, int port = 0,
+                 bool keyboard = false);
     int Port() const { return port_; }
     // Waits until `count` SAs of the alarm are shown, then gives the number shown.
     std::size_t WaitForAlarms(std::string_view alarm_id, std::size_t count = 1) {

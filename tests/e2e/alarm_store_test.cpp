@@ -1,0 +1,170 @@
+// The durable alarm store with the real gateway: what it holds survives a
+// SIGKILL, and a bad store costs neither an alarm nor the gateway's run.
+#include <sqlite3.h>
+#include <sys/mount.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "e2e/harness.h"
+#include "store/store_file.h"
+
+namespace kelvarix::e2e {
+namespace {
+
+class AlarmStoreTest : public GatewayTest {
+  protected:
+    // (Re)starts the gateway, as after a crash, with its store at
+    // store/alarms.db in the program folder (the relative form of the key).
+    void Restart(int atas_port, std::string_view atas_extra) {
+        gateway_.reset();  // SIGKILL: nothing saved on the way out
+        home_.write("Kelvarix.ini", GatewayIni(server_port_, atas_port, atas_extra) +
+                                        "[General]\nAlarmStore=store/alarms.db\n");
+        gateway_.emplace(BuiltBinary("kelvarix"), std::vector<std::string>{},
+                         GatewayEnvironment(home_));
+        ASSERT_TRUE(WaitForGatewayLine("Kelvarix was started")) << Describe();
+    }
+    std::string Answer(AlarmServer& client, const std::string& line) {
+        const std::size_t before = client.Lines().size();
+        const bool answered = client.Send(line + "\n") && client.WaitForLines(before + 1);
+        return answered ? client.Lines()[before] : "(no answer)";
+    }
+    std::string Store() const { return home_.path("store/alarms.db"); }
+};
+
+TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
+    const std::string extra = "SendMCA=1\nSCADAAckFile=" + home_.path("scada.txt");
+    pbx_.emplace(std::vector<std::string>{}, 0, /*keyboard=*/true);
+    Restart(pbx_->Port(), extra);
+    ASSERT_TRUE(WaitForSession()) << Describe();
+    AlarmServer before = Connect();
+    ASSERT_EQ(Answer(before, "1|0|88|4711|2001||Fire room 12|FIRE-2"), "sent (4711)");
+    ASSERT_EQ(Answer(before, "1|0|90|4800|2003||Gas hall B|GAS-1"), "sent (4800)");
+    Restart(pbx_->Port(), extra);
+    ASSERT_TRUE(WaitForGatewayLine("loaded: 2 queued, 0 held back, 0 in doubt")) << Describe();
+    ASSERT_TRUE(WaitForSession()) << Describe();
+
+    pbx_->Type("OPM\\t4711\\t2001\\t2\\tT9");
+    EXPECT_TRUE(pbx_->WaitForStdout("recv: MCA<9>2001<9>\n")) << Describe();
+    EXPECT_TRUE(WaitUntil([&] {
+        return ReadFile(home_.path("scada.txt")).find("FIRE-2\t4711\t88\tT9\r\n") != std::string::npos;
+    })) << Describe();
+    AlarmServer after = Connect();
+    EXPECT_EQ(Answer(after, "2|0|90|4800|2003|||GAS-1"), "sent (4800)");
+    EXPECT_TRUE(pbx_->WaitForStdout("recv: DA<9>4800<9>2003\n")) << Describe();
+    EXPECT_EQ(CountOf(gateway_->Stdout(), "Could not find AlarmId"), 0u) << Describe();
+}
+
+// The store folder, on a small file system of its own when the test may
+// mount one (it takes root).
+struct StoreFolder {
+    StoreFolder(const std::string& path, bool mount) : path(path) {
+        std::filesystem::create_directories(path);
+        mounted = mount && ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=512k") == 0;
+    }
+    ~StoreFolder() {
+        if (mounted) ::umount2(path.c_str(), MNT_DETACH);
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    void Remount(unsigned long flags) const {
+        ASSERT_EQ(::mount("tmpfs", path.c_str(), "tmpfs", MS_REMOUNT | flags, "size=512k"), 0);
+    }
+    std::string path;
+    bool mounted = false;
+};
+
+// Each bad store: what the system log says, in order, while the alarm server
+// is answered "buffered" throughout (the PBX is down); then how many held-back
+// alarms the next start finds.
+TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
+    using Step = std::function<void(StoreFolder&)>;
+    struct Bad {
+        const char* name;
+        bool mount;
+        Step before_start, before_alarms, before_last_alarm;
+        std::vector<std::string_view> log;
+        int held_at_next_start;
+    };
+    const std::string extra = "BufferWhenDisconnected=1\nMaxBufferedMessages=10";
+    const Step nothing = [](StoreFolder&) {};
+    const Step valid_store = [&](StoreFolder&) {  // closed: all of it in the file itself
+        StoreFile file;
+        AlarmRow old;
+        old.key = old.buffer_position = 1;
+        ASSERT_EQ(file.Open(Store()), "");
+        ASSERT_EQ(file.Write({old}), "");
+    };
+    sqlite3* holder = nullptr;  // another program's hold on the store
+    const std::vector<Bad> cases = {
+        {"not a SQLite file", false,
+         [&](StoreFolder&) { home_.write("store/alarms.db", std::string(8192, 'k')); }, nothing,
+         nothing, {"(file is not a database), set aside as ", "loaded: 0 queued"}, 3},
+        {"a damaged store", false,
+         [&](StoreFolder& store) {
+             valid_store(store);
+             std::fstream(Store(), std::ios::in | std::ios::out | std::ios::binary)
+                 .seekp(4096)
+                 .write(std::string(4096, '\xff').data(), 4096);
+         },
+         nothing, nothing, {"(database disk image is malformed), set aside", "loaded: 0"}, 3},
+        {"a store that another program holds locked", false,
+         [&](StoreFolder& store) {
+             valid_store(store);
+             ASSERT_EQ(sqlite3_open(Store().c_str(), &holder), SQLITE_OK);
+             ASSERT_EQ(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE",
+                                    nullptr, nullptr, nullptr),
+                       SQLITE_OK);
+         },
+         nothing, [&](StoreFolder&) { sqlite3_close_v2(holder); },
+         {"(database is locked), left as it is"}, 1},
+        {"a full disk", true, nothing,
+         [](StoreFolder& store) {
+             std::ofstream filler(store.path + "/filler");
+             while (filler << std::string(4096, 'x')) {}
+         },
+         [](StoreFolder& store) { std::filesystem::remove(store.path + "/filler"); },
+         {"loaded: 0 queued", "(database or disk is full)", "is written again"}, 3},
+        {"a read-only disk", true,
+         [&](StoreFolder& store) {  // as a killed gateway leaves the store
+             Restart(FreeLocalPort(), extra);
+             AlarmServer client = Connect();
+             EXPECT_EQ(Answer(client, "1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
+             gateway_.reset();
+             store.Remount(MS_RDONLY);
+         },
+         nothing, [](StoreFolder& store) { store.Remount(0); },
+         {"loaded: 0 queued, 1 held back", "(attempt to write a readonly database)",
+          "is written again"},
+         4},
+    };
+    std::string left_out;
+    for (const Bad& c : cases) {
+        SCOPED_TRACE(c.name);
+        StoreFolder store(home_.path("store"), c.mount);
+        if (c.mount && !store.mounted) {
+            left_out += std::string(" ") + c.name;
+            continue;
+        }
+        const int pbx_port = FreeLocalPort();  // nothing listens there
+        c.before_start(store);
+        Restart(pbx_port, extra);
+        c.before_alarms(store);
+        AlarmServer client = Connect();
+        for (const std::string id : {"A1", "A2", "A3"}) {
+            if (id == "A3") c.before_last_alarm(store);
+            EXPECT_EQ(Answer(client, "1|0|E|" + id + "|2001||Fire|T"), Reply("buffered", id));
+        }
+        EXPECT_TRUE(WaitUntil([&] { return InOrder(gateway_->Stdout(), c.log); })) << Describe();
+        EXPECT_EQ(CountOf(gateway_->Stdout(), "could not be"), 1u) << Describe();
+        Restart(pbx_port, extra);
+        EXPECT_TRUE(WaitForGatewayLine(
+            "loaded: 0 queued, " + std::to_string(c.held_at_next_start) + " held back"))
+            << Describe();
+        gateway_.reset();
+    }
+    if (!left_out.empty()) GTEST_SKIP() << "no file system can be mounted here; left out:" << left_out;
+}
+
+}  // namespace
+}  // namespace kelvarix::e2e
