@@ -34,7 +34,8 @@ class SupervisorTest : public test::LinkFixture {
         received_.clear();
         acceptor_.async_accept(peer_, [](const asio::error_code&) {});
         supervisor_.Timer_System_Timer();
-        ASSERT_TRUE(RunUntil([&] { return peer_.is_open(); }));
+        // Both ends: the link takes what the PBX sends only once it is connected.
+        ASSERT_TRUE(RunUntil([&] { return peer_.is_open() && link_.Connected(); }));
     }
     // Answers each command line the peer gets from now on, as a PBX would
     // (a heartbeat gets no answer), until `done`.
