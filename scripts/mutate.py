@@ -14,7 +14,8 @@ suite hang counts as caught and is reported apart as timed out.
 
     python3 scripts/mutate.py                 # 120 mutants, seed 1, 2 workers
     python3 scripts/mutate.py --only src/queue --count 20 --jobs 1
-    python3 scripts/mutate.py --list          # the sample, without running it
+    python3 scripts/mutate.py --list          # the sample, numbered, without running it
+    python3 scripts/mutate.py --rev HEAD~3 --pick 4,17   # two mutants against an older suite
 """
 import argparse
 import fcntl
@@ -404,7 +405,10 @@ def main() -> int:
     parser.add_argument("--scratch", type=Path, default=scratch_base(),
                         help="folder of the scratch trees, kept between runs (default %(default)s)")
     parser.add_argument("--report", type=Path, help="also write the report to this file")
-    parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    parser.add_argument("--list", action="store_true", help="print the sample, numbered, and stop")
+    parser.add_argument("--pick", metavar="N,N,...",
+                        help="run only these mutants of the sample (numbers as --list prints them),"
+                             " for example the survivors of one suite against another suite's --rev")
     args = parser.parse_args()
 
     source = snapshot(args.rev)
@@ -412,11 +416,20 @@ def main() -> int:
     if not files:
         parser.error("no source file under " + ", ".join(args.only))
     mutants = choose(source, files, args.count, args.seed)
+    number = {m: i for i, m in enumerate(mutants, 1)}  # a mutant's place in the sample
+    if args.pick:
+        try:
+            picked = {int(n) for n in args.pick.split(",")}
+        except ValueError:
+            parser.error("--pick takes numbers separated by commas")
+        if not picked <= set(range(1, len(mutants) + 1)):
+            parser.error(f"--pick: the sample has mutants 1 to {len(mutants)}")
+        mutants = [m for i, m in enumerate(mutants, 1) if i in picked]
     originals = {f: (source / f).read_text(encoding="utf-8", errors="surrogateescape")
                  for f in {m.path for m in mutants}}
     if args.list:
         for m in mutants:
-            print(f"{m.kind:22} {m.describe(originals[m.path])}")
+            print(f"{number[m]:3} {m.kind:22} {m.describe(originals[m.path])}")
         return 0
 
     jobs = max(1, min(args.jobs, len(mutants)))
@@ -479,7 +492,8 @@ def main() -> int:
         rows = [r for r in results if r[1] == outcome]
         if rows:
             report.append(f"\n{outcome} ({len(rows)}):")
-            report += [f"  {r[0].kind:22} {r[0].describe(originals[r[0].path])}" for r in rows]
+            report += [f"  {number[r[0]]:3} {r[0].kind:22} {r[0].describe(originals[r[0].path])}"
+                       for r in rows]
     by_unit = sum(1 for r in results if r[1] == "caught" and r[2] == "unit")
     report.append(f"\ncaught by the unit tests: {by_unit}, by the end-to-end tests only: "
                   f"{count['caught'] - by_unit}")
