@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <random>
 #include <string>
 
 namespace kelvarix {
@@ -40,25 +38,6 @@ TEST(GetField, ReturnsTheNumberedFieldExactlyAsItStands) {
     }
     const std::string head(70'000, 'x');  // far beyond 16-bit positions
     EXPECT_EQ(GetField(head + "|middle|", 1, "|"), "middle");
-}
-
-// The one-pass splitter must give exactly GetField's fields, including for
-// empty and multi-character delimiters and texts with fewer fields.
-TEST(SplitFields, AgreesWithGetField) {
-    std::mt19937 random(20120314);
-    const std::string alphabet = "ab|;\t<> ";
-    for (int round = 0; round < 3000; ++round) {
-        std::string text;
-        for (int i = random() % 12; i > 0; --i) text += alphabet[random() % alphabet.size()];
-        for (const std::string_view delimiter : {"|", "\t", "<>", "||", ""}) {
-            std::array<std::string_view, 6> fields;
-            SplitFields(text, delimiter, fields);
-            for (int index = 0; index < static_cast<int>(fields.size()); ++index) {
-                ASSERT_EQ(fields[index], GetField(text, index, delimiter))
-                    << '"' << text << "\" field " << index << " of \"" << delimiter << '"';
-            }
-        }
-    }
 }
 
 }  // namespace
