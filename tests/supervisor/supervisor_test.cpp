@@ -126,9 +126,10 @@ TEST_F(SupervisorTest, OnlyTheLoginVerdictEndsTheAttemptEarly) {
             if (fault == HangUp && PeerGot("op1\r")) peer_.close();
         }
         if (fault != Refusal) {
-            // The link is gone, the attempt is not.
+            // The link is gone (closed, not left in error), the attempt is not.
             ASSERT_TRUE(RunUntil([&] { return closes(fault) > closed_before; }));
             RunReady();
+            EXPECT_EQ(link_.State(), TcpSocket::sckClosed);
             EXPECT_TRUE(supervisor_.CycleBusy);
         }
         ASSERT_TRUE(RunUntil([&] { return !supervisor_.CycleBusy; }, std::chrono::seconds(5)));
