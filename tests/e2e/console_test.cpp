@@ -25,10 +25,6 @@ std::optional<std::string> Shell(const std::string& command) {
     return pipe != nullptr && ::pclose(pipe) == 0 ? std::optional(text) : std::nullopt;
 }
 
-bool Has(std::string_view text, std::string_view part) {
-    return text.find(part) != std::string::npos;
-}
-
 // A tmux server of its own with one pane running the gateway. After the
 // gateway ends, the pane's shell shows its exit status and the terminal's
 // modes, then waits, so the test can read them.
@@ -118,9 +114,6 @@ class ConsoleTest : public ::testing::Test {
 TEST_F(ConsoleTest, ShowsTheWindowKeepsTheListInStepAndClosesWithAltF4) {
     TmuxPane pane(home_, 120, 30);
     ASSERT_NO_FATAL_FAILURE(WaitUntilQuiet(pane));
-    EXPECT_TRUE(InOrder(pane.Screen(),
-                        {"was set in listening mode", "Kelvarix was started", "Connecting to"}))
-        << pane.Screen();
 
     // New lines arrive at the bottom of the list.
     for (int i = 0; i < 4; ++i) ConnectAndLeave();
@@ -141,9 +134,6 @@ TEST_F(ConsoleTest, ShowsTheWindowKeepsTheListInStepAndClosesWithAltF4) {
     })) << pane.Screen();
     pane.Resize(120, 30);
     ASSERT_TRUE(WaitUntil([&] { return pane.List().size() == line_count; })) << pane.Screen();
-    EXPECT_TRUE(InOrder(pane.Screen(),
-                        {"Kelvarix was started", "Failed to connect", kConnected, kDisconnected}))
-        << pane.Screen();
 
     // File, Clear debug list: the list is empty, the next lines are its only ones.
     pane.Keys("F10");

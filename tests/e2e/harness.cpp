@@ -13,8 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -43,12 +41,6 @@ bool WaitUntil(const std::function<bool()>& condition, Duration timeout) {
         std::this_thread::sleep_for(kPollInterval);
     }
     return true;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
 }
 
 bool InOrder(std::string_view text, const std::vector<std::string_view>& parts) {
@@ -224,13 +216,14 @@ bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
 // --- Pbx ---
 
 Pbx::Pbx(const std::vector<std::string>& options, int port, bool keyboard)
-    : ChildProcess(BuiltBinary("kelvarix-pbxsim"),
-                   [&] {
-                       std::vector<std::string> arguments{"--port", std::to_string(port)};
-                       arguments.insert(arguments.end(), options.begin(), options.end());
-                       return arguments;
-                   }(),
-                   {}, keyboard) {
+    : ChildProcess(
+          BuiltBinary("kelvarix-pbxsim"),
+          [&] {
+              std::vector<std::string> arguments{"--port", std::to_string(port)};
+              arguments.insert(arguments.end(), options.begin(), options.end());
+              return arguments;
+          }(),
+          {}, keyboard) {
     // The first line names the port once it is open.
     if (!WaitForStdout("\n") || !Stdout().starts_with("listening ")) {
         throw std::runtime_error("the PBX simulator did not start:\n" + Describe());
@@ -254,16 +247,12 @@ std::optional<AlarmServer> AlarmServer::Connect(int port, const std::string& to,
     return AlarmServer(std::move(socket));
 }
 
-std::size_t AlarmServer::SendSome(std::string_view bytes) {
-    asio::error_code ignored;
-    return socket_.is_open() ? socket_.send(asio::buffer(bytes), 0, ignored) : 0;
-}
-
-bool AlarmServer::Send(std::string_view bytes, Duration stall) {
+bool AlarmServer::Send(std::string_view bytes, Duration stall, std::size_t* sent) {
     for (auto deadline = std::chrono::steady_clock::now() + stall; !bytes.empty();) {
         asio::error_code error;
         const std::size_t n = socket_.is_open() ? socket_.send(asio::buffer(bytes), 0, error) : 0;
         bytes.remove_prefix(n);
+        if (sent != nullptr) *sent += n;
         if (n > 0) deadline = std::chrono::steady_clock::now() + stall;
         if (!socket_.is_open() || (error && error != asio::error::would_block) ||
             std::chrono::steady_clock::now() >= deadline) {

@@ -28,7 +28,10 @@ inline constexpr Duration kWait = std::chrono::seconds(20);
 std::string BuiltBinary(const std::string& name);
 // Checks the condition every 20 ms until it holds (true) or the time is up (false).
 bool WaitUntil(const std::function<bool()>& condition, Duration timeout = kWait);
-std::string ReadFile(const std::string& path);  // "" when it cannot be read
+using test::ReadFile;
+inline bool Has(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
 // True when the parts occur in the text in this order, each after the one before.
 bool InOrder(std::string_view text, const std::vector<std::string_view>& parts);
 std::size_t CountOf(std::string_view text, std::string_view part);
@@ -55,8 +58,9 @@ std::string GatewayIni(int server_port, int atas_port, std::string_view atas_ext
                        std::string_view orvane_extra = {});
 
 // A started program. Standard input is /dev/null or, with a keyboard, a pipe
-// that Type writes to; standard output and error go to files. The child dies with the test process, and the destructor kills
-// and reaps one still running: a failing test leaves neither strays nor zombies.
+// that Type writes to; standard output and error go to files. The child dies with the test process,
+// and the destructor kills and reaps one still running: a failing test leaves neither strays nor
+// zombies.
 class ChildProcess {
   public:
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
@@ -95,8 +99,7 @@ std::vector<std::string> GatewayEnvironment(const test::TempDir& home);
 // given one (to take over from a simulator that was stopped).
 class Pbx : public ChildProcess {
   public:
-    explicit Pbx(const std::vector<std::string>& options = {}, int port = 0,
-                 bool keyboard = false);
+    explicit Pbx(const std::vector<std::string>& options = {}, int port = 0, bool keyboard = false);
     int Port() const { return port_; }
     // Waits until `count` SAs of the alarm are shown, then gives the number shown.
     std::size_t WaitForAlarms(std::string_view alarm_id, std::size_t count = 1) {
@@ -116,10 +119,10 @@ class AlarmServer {
     static std::optional<AlarmServer> Connect(int port, const std::string& to = "127.0.0.1",
                                               const std::string& from = {});
     // Sends everything, reading replies while the gateway takes no more;
-    // false when the connection broke or nothing went for `stall`.
-    bool Send(std::string_view bytes, Duration stall = kWait);
-    std::size_t SendSome(std::string_view bytes);  // what the kernel takes at once
-    const std::vector<std::string>& Lines() {      // the complete lines so far
+    // false when the connection broke or nothing went for `stall`. Adds
+    // what went to *sent.
+    bool Send(std::string_view bytes, Duration stall = kWait, std::size_t* sent = nullptr);
+    const std::vector<std::string>& Lines() {  // the complete lines so far
         Pump(0);
         return lines_;
     }

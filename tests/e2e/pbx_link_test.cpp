@@ -1,5 +1,5 @@
 // Alarms through the real gateway against the PBX simulator and its fault
-// personalities: set-up and heartbeat, and a PBX that is slow, silent, late,
+// personalities: heartbeats under load, and a PBX that is slow, silent, late,
 // hangs up or floods. Each test names its promise: the gateway runs on, every
 // alarm line gets exactly one reply while its connection lasts, held-back
 // alarms reach the PBX once it is back, and memory stays bounded.
@@ -7,7 +7,6 @@
 
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e/harness.h"
@@ -20,27 +19,19 @@ using namespace std::string_literals;
 
 class PbxLinkTest : public GatewayTest {};
 
-// The set-up goes out in order, and heartbeats keep the link alive (the
-// simulator drops it after HBC's 4 s without a line), also under a stream of
-// alarms whose replies take 200 ms and whose acknowledgements the PBX sends
-// meanwhile: HB, MCA and DA keep their turn between the alarms.
-TEST_F(PbxLinkTest, SetUpInOrderAndHeartbeatsKeepTheirCadenceUnderAStreamOfAlarms) {
+// Heartbeats keep the link alive (the simulator drops it after HBC's 4 s
+// without a line) under a stream of alarms whose replies take 200 ms and
+// whose acknowledgements the PBX sends meanwhile: HB, MCA and DA keep their
+// turn between the alarms.
+TEST_F(PbxLinkTest, HeartbeatsKeepTheirCadenceUnderAStreamOfAlarms) {
     StartPbx({"--reply", "SA=delay:200", "--auto-ack", "100"});
-    StartGateway("ResetAlarmsAtConnect=1\nHeartbeatInterval=4\nSendMCA=1");
+    StartGateway("HeartbeatInterval=4\nSendMCA=1");
     ASSERT_TRUE(WaitForSession()) << Describe();
-    EXPECT_TRUE(InOrder(pbx_->Stdout(), {"login ok\nrecv: RESET\nsend: ack\n"
-                                         "recv: ATE0\nsend: ack\nrecv: HBC<9>4\nsend: ack\n"
-                                         "heartbeat check: 4 s\nrecv: SM<9>Read<9>Acknowledge\n"}))
-        << Describe();
-    // HB goes out every quarter of the interval: five of them span more than the
-    // time the simulator waits for a line.
-    ASSERT_TRUE(pbx_->WaitForStdout("recv: HB\n", 5)) << Describe();
-
     constexpr int kAlarms = 25;  // about five seconds of alarms, longer than the interval
     ChildProcess load(BuiltBinary("kelvarix-alarmsim"),
                       {"--port", std::to_string(server_port_), "--load", std::to_string(kAlarms)});
     ASSERT_EQ(load.WaitForExit(std::chrono::seconds(60)), 0) << load.Describe();
-    EXPECT_NE(load.Stdout().find("replies: 25 sent=25 "), std::string::npos) << load.Describe();
+    EXPECT_TRUE(Has(load.Stdout(), "replies: 25 sent=25 ")) << load.Describe();
     ASSERT_TRUE(pbx_->WaitForStdout("recv: MCA<9>", kAlarms)) << Describe();
     const std::string pbx = pbx_->Stdout();
     EXPECT_EQ(CountOf(pbx, "recv: SA<9>"), static_cast<std::size_t>(kAlarms)) << pbx;
@@ -59,25 +50,19 @@ TEST_F(PbxLinkTest, SetUpInOrderAndHeartbeatsKeepTheirCadenceUnderAStreamOfAlarm
 }
 
 // An alarm that comes while the PBX has not even prompted for the login waits
-// for the session's set-up, goes out after it and gets exactly one reply. The
-// alarm server's acknowledgement, by tag in any case, deletes it on the PBX.
+// for the session's set-up, goes out after it and gets exactly one reply.
 TEST_F(PbxLinkTest, AlarmDuringASlowLoginWaitsForTheSetUp) {
     StartPbx({"--prompt-delay", "1000"});
     StartGateway();
     ASSERT_TRUE(pbx_->WaitForStdout("connected ")) << Describe();
     AlarmServer server = Connect();
-    ASSERT_TRUE(server.Send("1|0|60|6001|2001||Slow prompt|SLOW-1\n"));
+    ASSERT_TRUE(server.Send(AlarmLine("6001") + "\n"));
     ASSERT_EQ(CountOf(pbx_->Stdout(), "send: USERNAME:"), 0u) << Describe();
-    ASSERT_TRUE(server.WaitForLines(1)) << Describe();
-    ASSERT_TRUE(server.Send("2|0|60|6001|2001|||slow-1\n"));
-    ASSERT_TRUE(pbx_->WaitForStdout("recv: DA<9>6001<9>2001\n")) << Describe();
     ASSERT_TRUE(Fence(server)) << Describe();
-    EXPECT_EQ(server.Lines(), (Texts{"sent (6001)", "sent (6001)", "buffered (FENCE)"}));
-    EXPECT_TRUE(InOrder(pbx_->Stdout(), {"recv: kelvarix\n", "recv: kelvarix\n", "recv: ATE1\n",
-                                         "recv: SM<9>Read<9>Acknowledge\n",
-                                         "recv: SA<9>6001<9>2001<9>Slow prompt\n", "recv: DA"}))
+    EXPECT_EQ(server.Lines(), (Texts{"sent (6001)", "buffered (FENCE)"}));
+    EXPECT_TRUE(InOrder(pbx_->Stdout(), {"recv: ATE1\n", "recv: SM<9>", "recv: SA<9>6001<9>"}))
         << Describe();
-    EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: "), 6u) << Describe();
+    EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: SA"), 1u) << Describe();
 }
 
 struct LinesCase {
@@ -154,33 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
                   AlarmLine("F1") + "\n",
                   {"sent (F1)"},
                   {"recv: SA<9>F1<9>"},
-                  "ATAS receive buffer overflow"},
-        // 16 MiB without LF from the alarm server: thrown away, the next line is answered.
-        LinesCase{"AlarmServerFloodsWithoutLf",
-                  {},
-                  "",
-                  std::string(16 << 20, 'x') + "\n" + AlarmLine("W1") + "\n",
-                  {"sent (W1)"},
-                  {"recv: SA<9>W1<9>"},
-                  "Orvane receive buffer overflow"}),
+                  "ATAS receive buffer overflow"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// A reply that comes after its command gave up, while no command waits, is
-// not kept for the next one: with every SA acknowledged 1.5 s late, after its
-// 1 s time-out, the second alarm fails too, sent after the first's late "ack".
-TEST_F(PbxLinkTest, ReplyAfterTheTimeOutDoesNotAnswerTheNextAlarm) {
-    StartPbx({"--reply", "SA=delay:1500"});
-    StartGateway("CommandTimeout=1");
-    ASSERT_TRUE(WaitForSession()) << Describe();
-    AlarmServer client = Connect();
-    ASSERT_TRUE(client.Send(AlarmLine("D1") + "\n"));
-    ASSERT_TRUE(client.WaitForLine("failed (D1)")) << Describe();
-    // After ATE1's and SM's: D1's late "ack".
-    ASSERT_TRUE(WaitForGatewayLine("[KVX <- ATAS]    ack<13>", 3)) << Describe();
-    ASSERT_TRUE(client.Send(AlarmLine("D2") + "\n"));
-    ASSERT_TRUE(Fence(client)) << Describe();
-    EXPECT_EQ(client.Lines(), (Texts{"failed (D1)", "failed (D2)", "buffered (FENCE)"}));
-}
 
 struct PbxFault {
     const char* name;
@@ -233,67 +193,15 @@ INSTANTIATE_TEST_SUITE_P(
     Pbx, PbxFaultTest,
     ::testing::Values(
         PbxFault{"NobodyListens", {}, "Failed to connect to", kBothHeldBack},
+        // Connected but never set up: the alarms wait out the login, then are held back.
         PbxFault{"NeverPrompts", {"--no-prompt"}, "Failed to connect to", kBothHeldBack},
         PbxFault{"RefusesTheLogin", {"--refuse-login"}, "Failed to connect to", kBothHeldBack},
-        PbxFault{"HangsUpInTheLogin",
-                 {"--no-prompt", "--flap", "300"},
-                 "Failed to connect to",
-                 kBothHeldBack},
         // ATE1, SM, then the SA: L1 is cut off while it waits, L2 each time it is sent.
         PbxFault{"HangsUpOnEachAlarm",
                  {"--drop-after", "3"},
                  "set menu (SM)",
                  {"failed (L1)", "buffered (L2)"}}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// A PBX that is down, or that hangs up during the login, is tried once per
-// ConnectTimeout, not in a tight loop: every attempt takes its time-out.
-TEST_F(PbxLinkTest, AttemptsOnAPbxThatIsDownArePacedByTheConnectTimeout) {
-    for (const Texts& pbx_options : {Texts{}, Texts{"--no-prompt", "--flap", "100"}}) {
-        SCOPED_TRACE(pbx_options.empty() ? "down" : "hangs up in the login");
-        pbx_.reset();
-        int atas_port = FreeLocalPort();
-        if (!pbx_options.empty()) {
-            StartPbx(pbx_options);
-            atas_port = pbx_->Port();
-        }
-        StartGateway("ConnectTimeout=3\nReconnectInterval=0", {}, atas_port);
-        ASSERT_TRUE(WaitForGatewayLine("Connecting to")) << Describe();
-        // Attempts at 0, 3, 6 and 9 s; a fifth within 10 s is one too many.
-        EXPECT_FALSE(WaitUntil([&] { return CountOf(gateway_->Stdout(), "Connecting to") >= 5; },
-                               std::chrono::seconds(10)))
-            << Describe();
-        EXPECT_GE(CountOf(gateway_->Stdout(), "Failed to connect to"), 2u) << Describe();
-    }
-}
-
-// A link that drops every 1.5 s while 20 alarms a second flow: every line is
-// answered once, and every alarm answered "sent" or "buffered" reaches the PBX.
-TEST_F(PbxLinkTest, FlappingLinkLosesNoAlarm) {
-    StartPbx({"--flap", "1500"});
-    StartGateway("BufferWhenDisconnected=1\nMaxBufferedMessages=1000");
-    ASSERT_TRUE(WaitForSession()) << Describe();
-    AlarmServer client = Connect();
-    const auto start = std::chrono::steady_clock::now();
-    for (int n = 1; n <= 80; ++n) {
-        ASSERT_TRUE(client.Send(AlarmLine("P" + std::to_string(n)) + "\n"));
-        // Paced, so the flow spans several drops of the link.
-        std::this_thread::sleep_until(start + n * std::chrono::milliseconds(50));
-    }
-    ASSERT_TRUE(Fence(client)) << Describe();
-    ASSERT_GE(CountOf(pbx_->Stdout(), "dropped: flap"), 2u) << "the link never dropped";
-    const Texts lines = client.Lines();
-    ASSERT_EQ(lines.size(), 81u) << Describe();
-    for (int n = 1; n <= 80; ++n) {
-        const std::string id = "P" + std::to_string(n);
-        const std::string& reply = lines[n - 1];
-        ASSERT_TRUE(reply == Reply("sent", id) || reply == Reply("failed", id) ||
-                    reply == Reply("buffered", id))
-            << reply;
-        EXPECT_TRUE(reply.starts_with("failed") || pbx_->WaitForAlarms(id) >= 1) << id;
-    }
-    ExpectGatewayAnswers();
-}
 
 }  // namespace
 }  // namespace kelvarix::e2e

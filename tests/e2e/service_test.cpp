@@ -16,6 +16,7 @@
 namespace kelvarix::e2e {
 namespace {
 
+using namespace std::string_literals;
 constexpr std::string_view kStarted = "Kelvarix was started";
 
 class ServiceTest : public ::testing::Test {
@@ -49,18 +50,17 @@ class ServiceTest : public ::testing::Test {
 
 // Installed, the gateway runs as a service: ready and stopping reported to the
 // manager, SIGTERM is close mode 1, nothing on standard output; a second copy
-// shows no message box. Removed, it is a console program again, and removing
-// twice fails.
+// shows no message box. Removed, the stored setting says console again (a
+// console start is what every other e2e test makes), and removing twice fails.
 TEST_F(ServiceTest, InstallRunAndRemove) {
     Switch("/i", 0, "service installation succeeded");
+    // This program on this folder (how each line is written is the unit tests' business).
     const std::string unit = ReadFile(units_.path("Kelvarix.service"));
     const std::string program = std::filesystem::canonical(BuiltBinary("kelvarix")).string();
     const std::string folder = std::filesystem::path(home_.path("")).parent_path().string();
-    for (const std::string& line : std::vector<std::string>{
-             "Description=Quorsyn Kelvarix service", "Type=notify", "ExecStart=\"" + program + "\"",
-             "WorkingDirectory=" + folder, "Environment=\"KELVARIX_HOME=" + folder + "\"",
-             "WantedBy=multi-user.target"}) {
-        EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << " in\n" << unit;
+    for (const std::string& line : {"Type=notify"s, "ExecStart=\"" + program + "\"",
+                                    "Environment=\"KELVARIX_HOME=" + folder + "\""}) {
+        EXPECT_TRUE(Has(unit, "\n" + line + "\n")) << line << " in\n" << unit;
     }
     EXPECT_EQ(StoredRunAsService(), "1");
     EXPECT_EQ(SystemLog(home_), "");
@@ -78,7 +78,7 @@ TEST_F(ServiceTest, InstallRunAndRemove) {
     };
     ChildProcess service = Gateway({}, notify_path);
     EXPECT_EQ(next_message(), "READY=1") << service.Describe();
-    ASSERT_TRUE(WaitUntil([&] { return SystemLog(home_).find(kStarted) != std::string::npos; }));
+    ASSERT_TRUE(WaitUntil([&] { return Has(SystemLog(home_), kStarted); }));
     ChildProcess second = Gateway({});
     EXPECT_NE(second.WaitForExit(), 0) << second.Describe();
     EXPECT_EQ(second.Describe(), "--- stdout ---\n--- stderr ---\n");
@@ -95,15 +95,6 @@ TEST_F(ServiceTest, InstallRunAndRemove) {
     EXPECT_EQ(StoredRunAsService(), "0");
     Switch("-uninstall", 1, "failed to uninstall as service");
     EXPECT_EQ(StoredRunAsService(), "0");
-
-    // A console program again: its lines reach standard output, and SIGTERM
-    // is another program's close.
-    ChildProcess console = Gateway({});
-    ASSERT_TRUE(console.WaitForStdout(kStarted)) << console.Describe();
-    ASSERT_TRUE(console.Signal(SIGTERM));
-    EXPECT_EQ(console.WaitForExit(), 0) << console.Describe();
-    EXPECT_TRUE(
-        console.WaitForStdout("Kelvarix was stopped (reason: Task Manager closed application)"));
 }
 
 }  // namespace

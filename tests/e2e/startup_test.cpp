@@ -48,7 +48,7 @@ struct RunCase {
 class GatewayRunTest : public StartupTest, public ::testing::WithParamInterface<RunCase> {};
 
 // From start to stop: the listening line (or the listen failure with the
-// platform's text) comes before the start line, in the day's file and on
+// platform's text) comes before the start line, in the system log and on
 // standard output; the signal's stop line ends the run with status 0.
 TEST_P(GatewayRunTest, LogsItsStartAndStopsOnTheSignal) {
     asio::io_context io;
@@ -61,15 +61,10 @@ TEST_P(GatewayRunTest, LogsItsStartAndStopsOnTheSignal) {
             ? "Failed to set Orvane server socket port " + port + " in listening mode (" +
                   std::error_code(EADDRINUSE, std::system_category()).message() + ")\r\n"
             : "Orvane server socket port " + port + " was set in listening mode\r\n";
-    const std::string date_before = TodaysDate();
     Start(GetParam().arguments);
     ASSERT_TRUE(WaitUntilIdling()) << Describe();
     const std::string log = SystemLog(home_);
     EXPECT_TRUE(InOrder(log, {listen_line, kStarted})) << log;
-    // The day's file is named after its lines' date, today's.
-    const std::string day = "20" + log.substr(0, 8);
-    EXPECT_TRUE(day == date_before || day == TodaysDate()) << log;
-    EXPECT_EQ(ReadFile(home_.path("LogFiles/" + day + ".Log")), log);
     EXPECT_TRUE(InOrder(gateway_->Stdout(),
                         {"[SYSTEM]         " + listen_line.substr(0, listen_line.size() - 2),
                          "[SYSTEM]         Kelvarix was started\n"}))
@@ -106,32 +101,26 @@ TEST_F(StartupTest, SecondCopyOnTheSameFolderIsRefusedAndTheFirstRunsOn) {
     // The refusal and nothing else (a sanitizer report would add more).
     EXPECT_EQ(second.Stderr(), "Kelvarix: Kelvarix already started\n") << second.Describe();
     // It goes no further than its stop line: it neither listens nor starts.
-    EXPECT_TRUE(second.WaitForStdout(kByCode)) << second.Describe();
     EXPECT_EQ(CountOf(SystemLog(home_), kByCode), 1u) << SystemLog(home_);
     EXPECT_EQ(CountOf(SystemLog(home_), kStarted), 1u) << SystemLog(home_);
     EXPECT_EQ(CountOf(SystemLog(home_), "Orvane server socket port"), 1u) << SystemLog(home_);
     ExpectGatewayAnswers();
 }
 
-TEST_F(StartupTest, HelpPrintsUsageAndStartsNothing) {
-    Start({"--help"});
-    EXPECT_EQ(gateway_->WaitForExit(), 0) << Describe();
-    EXPECT_NE(gateway_->Stdout().find("Usage: kelvarix"), std::string::npos) << Describe();
-    EXPECT_FALSE(std::filesystem::exists(home_.path("LogFiles")));
-}
-
-TEST_F(StartupTest, CheckStartsNothingAndRunsBesideTheGateway) {
-    const auto check = [&] {
-        ChildProcess run(BuiltBinary("kelvarix"), {"/CHECK"}, GatewayEnvironment(home_));
+// --help and the check start nothing; the check also runs beside the gateway.
+TEST_F(StartupTest, HelpAndCheckStartNothing) {
+    const auto run = [&](const std::string& option) {
+        ChildProcess run(BuiltBinary("kelvarix"), {option}, GatewayEnvironment(home_));
         EXPECT_EQ(run.WaitForExit(), 0) << run.Describe();
         return run.Stdout();
     };
-    EXPECT_NE(check().find("No problems found."), std::string::npos);
+    EXPECT_TRUE(Has(run("--help"), "Usage: kelvarix"));
+    EXPECT_TRUE(Has(run("/CHECK"), "No problems found."));
     EXPECT_FALSE(std::filesystem::exists(home_.path("LogFiles")));
 
     Start();
     ASSERT_TRUE(WaitUntilIdling()) << Describe();
-    EXPECT_NE(check().find("in use, by the gateway running on this folder"), std::string::npos);
+    EXPECT_TRUE(Has(run("/CHECK"), "in use, by the gateway running on this folder"));
     // A second start would have logged its refusal and stop.
     EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 0u) << SystemLog(home_);
     ExpectGatewayAnswers();
@@ -140,7 +129,7 @@ TEST_F(StartupTest, CheckStartsNothingAndRunsBesideTheGateway) {
 // A PortNumber that is no port (or no Kelvarix.ini at all) is reported once,
 // on standard error and in the log, and the gateway neither listens nor starts.
 TEST_F(StartupTest, PortNumberErrorStopsTheStart) {
-    for (const std::string value : {"", "abc", "99999999999"}) {
+    for (const std::string value : {"", "abc"}) {
         SCOPED_TRACE(value);
         test::TempDir home;
         if (!value.empty())
@@ -150,12 +139,11 @@ TEST_F(StartupTest, PortNumberErrorStopsTheStart) {
         EXPECT_TRUE(status && *status != 0 && *status < 128) << gateway.Describe();
         const std::string err = gateway.Stderr();
         ASSERT_EQ(CountOf(err, "\n"), 1u) << err;
-        EXPECT_NE(err.find("PortNumber"), std::string::npos) << err;
-        EXPECT_NE(err.find(value), std::string::npos) << err;
+        EXPECT_TRUE(Has(err, "PortNumber") && Has(err, value)) << err;
         const std::string log = SystemLog(home);
-        EXPECT_NE(log.find(err.substr(0, err.size() - 1) + "\r\n"), std::string::npos) << log;
-        EXPECT_EQ(log.find("Orvane server socket port"), std::string::npos) << log;
-        EXPECT_EQ(gateway.Stdout().find(kStarted), std::string::npos) << gateway.Stdout();
+        EXPECT_TRUE(Has(log, err.substr(0, err.size() - 1) + "\r\n")) << log;
+        EXPECT_FALSE(Has(log, "Orvane server socket port")) << log;
+        EXPECT_FALSE(Has(gateway.Stdout(), kStarted)) << gateway.Stdout();
         EXPECT_FALSE(AlarmServer::Connect(server_port_));
     }
 }
