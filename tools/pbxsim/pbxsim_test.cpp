@@ -109,8 +109,7 @@ TEST(PbxSimSession, ScriptsAfterTheLogin) {
         SCOPED_TRACE(script.name);
         Session session(script.config);
         session.start(t0);
-        ASSERT_EQ(Printed(session.on_data("kelvarix\rkelvarix\r", t0)),
-                  "recv: kelvarix\nsend: PASSWORD:\nrecv: kelvarix\nsend: ATAS_OK\nlogin ok\n");
+        session.on_data("kelvarix\rkelvarix\r", t0);  // the login, which the gateway's tests check
         std::string printed;
         for (const Step& step : script.steps) {
             printed += Printed(step.bytes.empty() ? session.on_timer(t0 + step.at)
