@@ -57,11 +57,14 @@ TEST(PbxSimSession, ScriptsAfterTheLogin) {
     SessionConfig delayed_sa = auto_operations;
     delayed_sa.replies["SA"] = {Answer::ack, 100ms};
     const std::vector<Script> scripts = {
-        {"replies by keyword in any case; none for HB, PA, empty lines and a keyword set to none",
-         {.replies = {{"SM", {Answer::nack, 0ms}}, {"MCA", {Answer::none, 0ms}}}},
-         {{0ms, "RESET\r sm \tR\rHB\rMCA\t2001\rPA\t2001\tT1\r\rATE0\r"}},
+        {"replies by keyword in any case; none for HB, PA, empty lines and a keyword set to "
+         "none; no heartbeat check after a refused HBC",
+         {.replies = {{"SM", {Answer::nack, 0ms}},
+                      {"MCA", {Answer::none, 0ms}},
+                      {"HBC", {Answer::nack, 0ms}}}},
+         {{0ms, "RESET\r sm \tR\rHB\rMCA\t2001\rPA\t2001\tT1\r\rATE0\rHBC\t2\r"}},
          "recv: RESET\nsend: ack\nrecv:  sm <9>R\nsend: nack\nrecv: HB\nrecv: MCA<9>2001\n"
-         "recv: PA<9>2001<9>T1\nrecv: \nrecv: ATE0\nsend: ack\n"},
+         "recv: PA<9>2001<9>T1\nrecv: \nrecv: ATE0\nsend: ack\nrecv: HBC<9>2\nsend: nack\n"},
         {"a delayed reply holds back the ones behind it; a refused alarm gets no operations",
          {.default_reply = {Answer::ack, 0ms},
           .replies = {{"SA", {Answer::nack, 100ms}}},
@@ -93,10 +96,6 @@ TEST(PbxSimSession, ScriptsAfterTheLogin) {
          {{0ms, "HBC\t2\r"}, {1500ms, "X\r"}, {3499ms, ""}, {3500ms, ""}},
          "recv: HBC<9>2\nsend: ack\nheartbeat check: 2 s\nrecv: X\nsend: ack\n"
          "dropped: heartbeat timeout\n(close)\n"},
-        {"no heartbeat check after a refused HBC",
-         {.replies = {{"HBC", {Answer::nack, 0ms}}}},
-         {{0ms, "HBC\t2\r"}},
-         "recv: HBC<9>2\nsend: nack\n"},
         {"ATE1 ends the heartbeat check; --send-hb: a late wake-up sends one beat, not the "
          "missed ones",
          {.send_heartbeat = 500ms},
