@@ -5,11 +5,8 @@
 # "buffered" must reach the PBX; one may reach it twice only when a kill or a
 # lost link left it in doubt. Prints the counts; fails on any loss.
 #   bash scripts/test-crash.sh [KILLS]    # default 100; BUILD names the build folder
-# The soak (scripts/soak.sh) is the same run without the store and the kills,
-# for MINUTES: 20 alarms a second from one alarm-server connection after the
-# other while the PBX comes and goes; then every line must also have had
-# exactly one reply, and the gateway's memory must have levelled off.
-#   bash scripts/test-crash.sh --soak MINUTES    # KELVARIX_SOAK_KEEP=1 keeps the files
+# With --soak MINUTES it is the soak (scripts/soak.sh says what that adds): no
+# store and no kills, 20 alarms a second, more checks at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
