@@ -1,8 +1,6 @@
-# The Windows installer under Wine, in a fresh prefix of its own: built,
-# installed, started and stopped as a service, left by -U, upgraded over the
-# -U (the old version's removal then finds no service), and removed. Sourced
-# by scripts/test-windows.sh after its own runs: it uses that script's
-# helpers, build folder and PBX simulator.
+# The Windows installer under Wine, in a fresh prefix: installed, run as a
+# service, left by -U, upgraded over that (the old version's removal finds no
+# service) and removed. Sourced by test-windows.sh, whose helpers it uses.
 # shellcheck shell=bash
 
 echo "== The Windows installer"
@@ -35,9 +33,9 @@ installed() {
         'EventMessageFile +REG_EXPAND_SZ +C:\\Program Files\\Kelvarix\\kelvarix.exe' 'TypesSupported +REG_DWORD +0x7'; do
         check "the registry has $value" grep -qE "^ +$value$" <<<"$values"
     done
-    for file in kelvarix.exe kelvarix-pbxsim.exe kelvarix-alarmsim.exe Kelvarix.ini LogFiles; do
-        check "Program Files\\Kelvarix\\$file is there" test -e "$program_files/$file"
-    done
+    check "the programs, Kelvarix.ini and LogFiles\\ are in Program Files\\Kelvarix" test -f "$program_files/kelvarix.exe" \
+        -a -f "$program_files/kelvarix-pbxsim.exe" -a -f "$program_files/kelvarix-alarmsim.exe" \
+        -a -f "$program_files/Kelvarix.ini" -a -d "$program_files/LogFiles"
 }
 msiexec /i "$msi" || fail "the installation failed"
 installed
@@ -67,8 +65,7 @@ check "the upgrade removed $version" not grep -qE "DisplayVersion +REG_SZ +$vers
 
 msiexec /x "$msi_next" || fail "the removal failed"
 check "the removal took the service and the event source" gone
-for file in kelvarix.exe kelvarix-pbxsim.exe kelvarix-alarmsim.exe; do
-    check "the removal took $file" test ! -e "$program_files/$file"
-done
+check "the removal took the programs" test ! -e "$program_files/kelvarix.exe" -a ! -e "$program_files/kelvarix-pbxsim.exe" \
+    -a ! -e "$program_files/kelvarix-alarmsim.exe"
 check "the edited Kelvarix.ini stays" grep -qx '; edited' "$program_files/Kelvarix.ini"
-check "LogFiles\\ stays" test -f "$log"
+check "LogFiles\\ and its log stay" test -f "$log"
