@@ -27,6 +27,9 @@ target_include_directories(kelvarix_sqlite3 SYSTEM PUBLIC ${KELVARIX_SQLITE_AMAL
 target_compile_definitions(kelvarix_sqlite3 PRIVATE SQLITE_OMIT_LOAD_EXTENSION)
 add_library(SQLite::SQLite3 ALIAS kelvarix_sqlite3)
 
+# The event log's message table is compiled with windmc and windres.
+find_program(KELVARIX_WINDMC NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-windmc windmc REQUIRED)
+
 # Windows 10 and later; the lean <windows.h> without min/max macros.
 add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
 link_libraries(ws2_32 mswsock)

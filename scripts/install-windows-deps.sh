@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its tests need, when missing: the
 # MinGW-w64 cross compiler, Wine to run the programs, Xvfb with ImageMagick
-# for a screenshot of the window, and the SQLite amalgamation that the
-# Windows build compiles into the gateway. Safe to run again.
+# for a screenshot of the window, wixl and msitools for the installer, and
+# the SQLite amalgamation that the Windows build compiles into the gateway.
+# Safe to run again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 npm_package=()
 command -v npm >/dev/null || npm_package=(npm)
 bash "$root/scripts/install-deps.sh" g++-mingw-w64-x86-64-posix wine wine64 xvfb \
-    imagemagick x11-utils "${npm_package[@]}" "$@"
+    imagemagick x11-utils wixl msitools "${npm_package[@]}" "$@"
 
 # SQLite's unmodified release tarball, as the npm package sqlite3 ships it.
 # Both archives are checked against the checksums taken when it was chosen.

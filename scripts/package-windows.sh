@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Packs the Windows programs of a build folder (build-win by default), with
-# the sample Kelvarix.ini, into <build>/kelvarix-windows.zip.
+# the sample Kelvarix.ini, into <build>/kelvarix-windows.zip, and builds the
+# installer beside it (scripts/package-msi.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +16,4 @@ cp packaging/Kelvarix.ini "$stage/"
 rm -f "$package"
 (cd "$stage" && zip -q -X "$package" kelvarix.exe kelvarix-pbxsim.exe kelvarix-alarmsim.exe Kelvarix.ini)
 unzip -l "$package"
+bash scripts/package-msi.sh "$build"

@@ -54,7 +54,7 @@ trap cleanup EXIT
 
 fail() {
     echo "test-windows.sh: $*" >&2
-    for file in "$home"/*.out "$home"/LogFiles/*.Log "$services_out"; do
+    for file in "$home"/*.out "$home"/LogFiles/*.Log "${program_files:-$home}"/LogFiles/*.Log "$services_out"; do
         [[ -f $file ]] && { echo "--- $file"; tr -d '\r' <"$file" | tail -n 40; }
     done
     exit 1
@@ -147,12 +147,19 @@ wait_exit "$gateway_pid"
 
 echo "== The gateway as a Windows service under Wine"
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix'
+source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Kelvarix'
 # A run that ended half-way may have left its service registered.
 wine sc delete Kelvarix >/dev/null 2>&1 </dev/null || true
 exe install -I || fail "-I failed"
 expect "$home/install.out" "Kelvarix: Quorsyn Kelvarix service service installation succeeded"
 # RunAsService is proved by the start by hand below.
 check "automatic start" grep -qE 'Start +REG_DWORD +0x2$' <(registry "$service_key" /v Start)
+# Wine's service manager takes the recovery actions and keeps none (nor has
+# its sc.exe "qfailure"): what it was handed shows in its trace.
+check "recovery actions handed to the service manager" holds "$services_out" \
+    "SERVICE_CONFIG_FAILURE_ACTIONS not implemented: period 86400"
+check "the event source takes its messages from kelvarix.exe" grep -qF "EventMessageFile    REG_EXPAND_SZ    \
+$(winepath -w "$home/kelvarix.exe" 2>/dev/null | tr -d '\r')" <(registry "$source_key")
 
 # Started by hand, the setting still makes it a service: the event-log entry.
 start_gateway service env WINEDEBUG=-all,+eventlog wine "$home/kelvarix.exe"
@@ -186,8 +193,11 @@ check "the service stopped by itself with exit code 0 ($exit_code)" grep -q '^0 
 exe remove -U || fail "-U failed"
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service service uninstalled successfully"
 check "the service is gone" not registry "$service_key"
+check "the event source is gone" not registry "$source_key"
 exe remove -U || true
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service failed to uninstall as service"
 
 echo "== Windows package"
 bash scripts/package-windows.sh "$build"
+# shellcheck source=scripts/test-msi.sh
+source scripts/test-msi.sh

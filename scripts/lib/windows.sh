@@ -19,7 +19,8 @@
 #
 # The services that Wine's service manager starts get its output and its
 # WINEDEBUG: their event-log entries (which Wine shows as ReportEventW
-# traces) land in the given file.
+# traces) land in the given file, beside the manager's notes on what it
+# does not implement.
 #
 # With a display, Wine's desktop (explorer.exe, started by wineboot) lives on
 # it for as long as the server runs, and every program given DISPLAY shows its
@@ -32,10 +33,10 @@ start_wine() {
     wineserver -w >/dev/null 2>&1 || true
     wineserver -p </dev/null >/dev/null 2>&1
     if [[ -n $display ]]; then
-        DISPLAY=$display WINEDEBUG=-all,+eventlog wine wineboot \
+        DISPLAY=$display WINEDEBUG=-all,+eventlog,fixme+service wine wineboot \
             </dev/null >/dev/null 2>"$services_out"
     else
-        WINEDEBUG=-all,+eventlog wine wineboot </dev/null >/dev/null 2>"$services_out"
+        WINEDEBUG=-all,+eventlog,fixme+service wine wineboot </dev/null >/dev/null 2>"$services_out"
     fi
 }
 
@@ -79,11 +80,16 @@ free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# A program folder: a copy of kelvarix.exe with its settings, the alarm
-# server's port on loopback and the PBX simulator's.
+# A program folder: a copy of kelvarix.exe with its settings.
 make_program_folder() {
-    local folder=$1 exe=$2 server_port=$3 pbx_port=$4
-    cp "$exe" "$folder/kelvarix.exe"
+    cp "$2" "$1/kelvarix.exe"
+    write_settings "$1" "$3" "$4"
+}
+
+# The settings of a program folder: the alarm server's port on loopback and
+# the PBX simulator's.
+write_settings() {
+    local folder=$1 server_port=$2 pbx_port=$3
     cat >"$folder/Kelvarix.ini" <<INI
 [Orvane]
 ServerPort=$server_port

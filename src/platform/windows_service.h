@@ -11,7 +11,10 @@
 namespace kelvarix {
 
 // An own-process service that starts automatically, without desktop
-// interaction, under the account the manager chooses.
+// interaction, under the account the manager chooses, and is restarted 5 s
+// after each failure. Its event source (of the same name, in the Application
+// log) takes the entries' text from the executable's message table; removal
+// takes the source away with the service.
 class ScmServiceInstaller final : public ServiceInstaller {
 public:
     bool Install(const ServiceUnit& unit) const override;

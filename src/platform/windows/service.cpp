@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -11,6 +12,7 @@ namespace kelvarix {
 namespace {
 
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
+constexpr char kEventSourcesKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 class ScHandle {
 public:
@@ -72,6 +74,38 @@ std::optional<std::string> StringValues(const std::string& path) {
     return out;
 }
 
+// Restarted 5 s after the first, the second and every later failure; a day
+// without one starts the count again.
+bool SetRecoveryActions(SC_HANDLE service) {
+    constexpr SC_ACTION kRestart{SC_ACTION_RESTART, 5000};
+    SC_ACTION actions[] = {kRestart, kRestart, kRestart};
+    SERVICE_FAILURE_ACTIONSA failure{};
+    failure.dwResetPeriod = 24 * 60 * 60;
+    failure.cActions = static_cast<DWORD>(std::size(actions));
+    failure.lpsaActions = actions;
+    return ::ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
+
+// The event source of the service's entries, with the executable as the file
+// whose message table gives Event Viewer their text.
+bool AddEventSource(const std::string& name, const std::string& executable) {
+    RegKey key;
+    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kEventSourcesKey + name).c_str(), 0, nullptr, 0,
+                          KEY_SET_VALUE, nullptr, key.out(), nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    return ::RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE*>(executable.c_str()),
+                            static_cast<DWORD>(executable.size() + 1)) == ERROR_SUCCESS &&
+           ::RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD,
+                            reinterpret_cast<const BYTE*>(&types), sizeof types) == ERROR_SUCCESS;
+}
+
+void DeleteEventSource(std::string_view name) {
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, (kEventSourcesKey + std::string(name)).c_str());
+}
+
 }  // namespace
 
 // --- installation ---------------------------------------------------------
@@ -93,14 +127,20 @@ bool ScmServiceInstaller::Install(const ServiceUnit& unit) const {
         ::RegSetKeyValueA(HKEY_LOCAL_MACHINE, (kServicesKey + unit.name).c_str(), "Environment",
                           REG_MULTI_SZ, environment.data(), static_cast<DWORD>(environment.size()));
     }
-    return true;
+    if (SetRecoveryActions(service.get()) && AddEventSource(unit.name, unit.executable)) return true;
+    // A failed installation leaves nothing behind.
+    DeleteEventSource(unit.name);
+    ::DeleteService(service.get());
+    return false;
 }
 
 bool ScmServiceInstaller::Remove(std::string_view service_name) const {
     const ScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (manager.get() == nullptr) return false;
     const ScHandle service(::OpenServiceA(manager.get(), std::string(service_name).c_str(), DELETE));
-    return service.get() != nullptr && ::DeleteService(service.get()) != FALSE;
+    if (service.get() == nullptr || ::DeleteService(service.get()) == FALSE) return false;
+    DeleteEventSource(service_name);
+    return true;
 }
 
 // --- settings -------------------------------------------------------------
