@@ -23,5 +23,5 @@ echo "== sanitizer build and tests"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVARIX_SANITIZE=ON
 echo "== fuzz targets, briefly (scripts/fuzz.sh SECONDS runs them longer)"
-bash scripts/fuzz.sh "${KELVARIX_FUZZ_SECONDS:-30}"
+bash scripts/fuzz.sh "${KELVARIX_FUZZ_SECONDS:-15}"
 bash scripts/test-windows.sh
