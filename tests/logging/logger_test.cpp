@@ -76,15 +76,6 @@ TEST_F(LoggerTest, SystemAndTrafficLinesGoToTheDayFilesAndTheList) {
     EXPECT_EQ(window_.Lines()[6], "09:05:07 [SYSTEM]         only on screen");
 }
 
-TEST(Logger, MissingFolderStillFillsTheList) {
-    ManualClock clock;
-    WindowList window;
-    Logger logger(clock, window, "/nonexistent-kelvarix-folder/");
-    logger.WriteSystemLog("still shown");
-    logger.WriteTrafficLog("HB\r", TagToATAS);
-    EXPECT_EQ(window.Lines().size(), 2u);
-}
-
 TEST(LogCleanup, AgeInThirtyDayMonthsAndPatternsWithQuestionMarks) {
     // Across a year end; ages within a year are checked by the cleanup below.
     EXPECT_EQ(LogFileAgeDays({2012, 1, 5}, 2011, 12, 31), 9);
