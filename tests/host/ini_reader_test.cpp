@@ -146,8 +146,6 @@ TEST(LoadSettings, MissingKeysTakeTheirDefaultsButEmptyOnesDoNot) {
     const Settings empty =
         load_ok("[General]\nLogFileDays=\n[ATAS]\nPortNumber=1\nQueueDeleteTime=\n");
     EXPECT_EQ(std::tuple(empty.LogFileDays, empty.QueueDeleteTime), std::tuple(0, 0));
-    // Only PortNumber is strict; other numbers take what stands at the start.
-    EXPECT_EQ(load_ok("[Orvane]\nServerPort=80 (web)\n[ATAS]\nPortNumber=1\n").ServerPort, 80);
 }
 
 // A PortNumber that is empty or no number is started on by the end-to-end tests.
