@@ -54,7 +54,6 @@ TEST(GatewayUnit, RunsTheProgramInItsAbsoluteFolderAndCarriesTheHomeOnlyFromTheE
 
 TEST(FindServiceSwitch, OneOrTwoDashesOrASlashInAnyCaseButNeverAPath) {
     const std::vector<std::pair<std::vector<std::string>, ServiceSwitch>> cases = {
-        {{"-I"}, ServiceSwitch::Install},
         {{"/install"}, ServiceSwitch::Install},
         {{"--INSTALL"}, ServiceSwitch::Install},
         {{"-i", "--Uninstall"}, ServiceSwitch::Remove},

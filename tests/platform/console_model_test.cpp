@@ -71,9 +71,7 @@ TEST(UnwrappedTextTest, ParagraphsAndOptionRowsBecomeOneLineEach) {
               "  -I, -Install     install the service \"Quorsyn\", then exit\n"
               "  -U, -Uninstall   remove the service\n"
               "/I and /U work as well, and so does -install.");
-}
-
-TEST(UnwrappedTextTest, TextWithoutBreaksOrEndingStaysAsItIs) {
+    // Text without breaks or ending stays as it is.
     EXPECT_EQ(UnwrappedText("Kelvarix - Version 1.0.01\n"), "Kelvarix - Version 1.0.01");
     EXPECT_EQ(UnwrappedText("one\n\n\ntwo"), "one\n\n\ntwo");
 }
