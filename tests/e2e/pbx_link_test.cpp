@@ -1,8 +1,8 @@
 // Alarms through the real gateway against the PBX simulator and its fault
 // personalities: heartbeats under load, and a PBX that is slow, silent, late,
 // hangs up or floods. Each test names its promise: the gateway runs on, every
-// alarm line gets exactly one reply while its connection lasts, held-back
-// alarms reach the PBX once it is back, and memory stays bounded.
+// alarm line gets exactly one reply while its connection lasts, and held-back
+// alarms reach the PBX once it is back.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -78,14 +78,12 @@ struct LinesCase {
 class LinesTest : public PbxLinkTest, public ::testing::WithParamInterface<LinesCase> {};
 
 // Whatever the PBX or the alarm server sends, every line gets one reply,
-// in the order sent, and each alarm went out once, byte for byte, while the
-// gateway's memory stays bounded.
+// in the order sent, and each alarm went out once, byte for byte.
 TEST_P(LinesTest, EachLineIsAnsweredOnceAndEachAlarmGoesOutOnce) {
     const LinesCase& c = GetParam();
     StartPbx(c.pbx_options);
     StartGateway(c.atas_extra);
     ASSERT_TRUE(WaitForSession()) << Describe();
-    const std::size_t rss_before = ResidentKiB(gateway_->Pid());
     AlarmServer client = Connect();
     ASSERT_TRUE(client.Send(c.lines));
     ASSERT_TRUE(Fence(client)) << Describe();
@@ -98,7 +96,6 @@ TEST_P(LinesTest, EachLineIsAnsweredOnceAndEachAlarmGoesOutOnce) {
     }
     EXPECT_TRUE(WaitForGatewayLine(c.gateway_shows)) << Describe();
     EXPECT_EQ(CountOf(pbx_->Stdout(), "closed"), 0u) << Describe();
-    EXPECT_LT(ResidentKiB(gateway_->Pid()), rss_before + MemoryAllowanceKiB());
     ExpectGatewayAnswers();
 }
 
