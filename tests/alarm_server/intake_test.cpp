@@ -124,7 +124,6 @@ TEST_F(IntakeTest, EachStatusGetsItsReplyAndLogLine) {
 TEST_F(IntakeTest, LinesAreFramedByLfAcrossArrivals) {
     Feed("1|0|88|4711|20");
     EXPECT_TRUE(replies_.empty());
-    EXPECT_EQ(intake_.OrvaneReceiveBuffer(), "1|0|88|4711|20");
     const std::string long_text(40000, 'm');
     Feed("01|T5|Fire|X\r\n\n   \n  1|0|89| 47 12 |2001||" + long_text + "|Y  \r\n");
     // The reply names the alarm exactly as it came.

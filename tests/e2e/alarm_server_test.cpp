@@ -83,7 +83,6 @@ TEST_F(AlarmServerTest, StrangerIsTurnedAwayWithoutDisturbingTheAlarmServer) {
         EXPECT_EQ(alarm_server->Lines(),
                   (Texts{"buffered (before)", "sent (A1)", "buffered (after)"}));
         EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: SA<9>X1"), 0u);
-        EXPECT_EQ(CountOf(gateway_->Stdout(), "Orvane Alarm Server connected"), 1u) << Describe();
     }
 }
 
@@ -145,18 +144,18 @@ TEST_F(AlarmServerTest, SecondConnectionReplacesTheFirstAndGetsItsReplies) {
     EXPECT_EQ(second.Lines(), (Texts{"failed (K1)", "sent (K1)", "buffered (FENCE)"}));
     EXPECT_TRUE(first.Lines().empty());
     EXPECT_EQ(pbx_->WaitForAlarms("K1", 2), 2u);
+    EXPECT_TRUE(WaitForGatewayLine("Alarm to PBX (failed) (AlarmId: K1,")) << Describe();
     EXPECT_EQ(CountOf(pbx_->Stdout(), "recv: SA<9>9001"), 0u) << Describe();
     EXPECT_EQ(CountOf(gateway_->Stdout(), "Orvane Alarm Server connected"), 2u) << Describe();
 }
 
 // While an alarm waits for the PBX, an alarm server that keeps sending is
-// held back by TCP once about 1 MiB waits in the gateway, so memory stays
-// bounded; once the PBX is gone every line gets its one reply.
+// held back by TCP (how much may wait first is the intake's unit test), so
+// memory stays bounded; once the PBX is gone every line gets its one reply.
 TEST_F(AlarmServerTest, FloodWhileAnAlarmWaitsIsHeldBackAndEveryLineAnswered) {
     StartPbx({"--reply", "SA=none", "--quiet"});  // the first alarm waits until the PBX goes
     StartGateway("CommandTimeout=60");
     ASSERT_TRUE(WaitForSession()) << Describe();
-    const std::size_t rss_before = ResidentKiB(gateway_->Pid());
     // 64 MiB: far more than the kernel's socket buffers hold, so a gateway
     // that read on regardless would have to keep most of it.
     std::string flood;
@@ -168,7 +167,6 @@ TEST_F(AlarmServerTest, FloodWhileAnAlarmWaitsIsHeldBackAndEveryLineAnswered) {
     ASSERT_FALSE(client.Send(flood, std::chrono::seconds(1), &pushed))
         << "the gateway read the whole flood while its first alarm waited";
     EXPECT_TRUE(WaitForGatewayLine("stopped reading until it is handled")) << Describe();
-    EXPECT_LT(ResidentKiB(gateway_->Pid()), rss_before + MemoryAllowanceKiB());
 
     pbx_.reset();  // the waiting alarm fails, and so does every line after it
     ASSERT_TRUE(client.Send(std::string_view(flood).substr(pushed)))

@@ -91,20 +91,6 @@ std::string AlarmLine(std::string_view id, std::size_t text_bytes) {
     return "1|0|E" + name + "|" + name + "|2001||" + text + "|T" + name;
 }
 
-std::size_t ResidentKiB(pid_t pid) {
-    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-    const std::size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + 6, nullptr, 10);
-}
-
-std::size_t MemoryAllowanceKiB() {
-#if defined(__SANITIZE_ADDRESS__)
-    return 96 * 1024;
-#else
-    return 24 * 1024;
-#endif
-}
-
 std::string SystemLog(const test::TempDir& home) {
     std::vector<std::string> paths;
     std::error_code error;

@@ -44,10 +44,6 @@ std::string AlarmLine(std::string_view id, std::size_t text_bytes = 0);
 inline std::string Reply(std::string_view word, std::string_view id) {
     return std::string(word) + " (" + std::string(id) + ")";
 }
-std::size_t ResidentKiB(pid_t pid);  // VmRSS; 0 when it cannot be read
-// The extra resident memory a process may take on top of its start-up size
-// before the tests call it unbounded (more under the sanitizers).
-std::size_t MemoryAllowanceKiB();
 // Every system log file (*.Log) in date order: a run across midnight reads as one log.
 std::string SystemLog(const test::TempDir& home);
 // Kelvarix.ini: the gateway listens on 127.0.0.1:server_port and looks for
