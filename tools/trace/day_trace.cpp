@@ -110,7 +110,8 @@ private:
     static std::string_view Tag(std::string_view line) { return line.substr(9, 16); }
 
     void Add(std::string_view line, int order, std::string text) {
-        steps_.push_back({std::string(line.substr(0, 8)), order, std::move(text)});
+        const auto position = static_cast<std::size_t>(line.data() - log_.data());
+        steps_.push_back({std::string(line.substr(0, 8)), order, std::move(text), position});
     }
 
     void Line(std::size_t begin, std::string_view line) {
@@ -234,12 +235,23 @@ void ReadSystemLog(std::string_view id, std::string_view log, std::vector<Step>&
 std::vector<Step> TraceDay(std::string_view alarm_id, std::string_view system_log,
                            std::string_view traffic_log) {
     std::vector<Step> steps;
+    std::vector<Step> system_steps;
     if (alarm_id.empty()) return steps;
     TrafficReader(alarm_id, traffic_log, steps).Run();
-    ReadSystemLog(alarm_id, system_log, steps);
-    std::stable_sort(steps.begin(), steps.end(), [](const Step& a, const Step& b) {
-        return a.time != b.time ? a.time < b.time : a.order < b.order;
-    });
+    // An answer is found after its command's line was read.
+    std::stable_sort(steps.begin(), steps.end(),
+                     [](const Step& a, const Step& b) { return a.position < b.position; });
+    ReadSystemLog(alarm_id, system_log, system_steps);
+    std::size_t after = 0;  // system steps keep their own order too
+    for (Step& step : system_steps) {
+        std::size_t at = after;
+        for (std::size_t i = after; i < steps.size(); ++i) {
+            const Step& s = steps[i];
+            if (s.time < step.time || (s.time == step.time && s.order <= step.order)) at = i + 1;
+        }
+        steps.insert(steps.begin() + static_cast<std::ptrdiff_t>(at), std::move(step));
+        after = at + 1;
+    }
     return steps;
 }
 
