@@ -38,10 +38,13 @@ std::optional<std::vector<LogDay>> FindLogDays(const std::string& folder, const 
 
 std::string ReadWhole(const std::string& path) {
     std::string text;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::error_code error;
+    const auto size = fs::file_size(fs::path(path), error);
+    std::FILE* file = error ? nullptr : std::fopen(path.c_str(), "rb");
     if (file == nullptr) return text;
-    char buffer[1 << 16];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    // In one read: a month of logs is several hundred megabytes.
+    text.resize(static_cast<std::size_t>(size));
+    text.resize(std::fread(text.data(), 1, text.size(), file));
     std::fclose(file);
     return text;
 }
