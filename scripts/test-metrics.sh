@@ -20,7 +20,7 @@ with open(f"{home}/Kelvarix.ini", "w") as ini:
     ini.write(f"[Orvane]\nServerPort={gateway_port}\n[ATAS]\nIPAddress=127.0.0.1\n"
               f"PortNumber={pbx_port}\nUsername=kelvarix\nPassword=kelvarix\nConnectTimeout=2\n"
               "ReconnectInterval=1\nCommandTimeout=2\nBufferWhenDisconnected=1\n"
-              f"MaxBufferedMessages=10\nQueueDeleteTime=3\nSendMCA=1\n[Metrics]\nPort={metrics_port}\n")
+              f"MaxBufferedMessages=10\nQueueDeleteTime=4\nSendMCA=1\n[Metrics]\nPort={metrics_port}\n")
 children = []
 def start(args, **options):
     children.append(subprocess.Popen(args, **options))
