@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libasio-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libncurses-dev libsystemd-dev libsqlite3-dev tmux python3 "$@")
+          libbenchmark-dev libncurses-dev libsystemd-dev libsqlite3-dev tmux python3 prometheus "$@")
 
 missing=()
 for package in "${packages[@]}"; do

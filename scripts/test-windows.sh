@@ -108,6 +108,8 @@ wait_exit() {
 start_pbxsim "$home" || fail "the PBX simulator did not start"
 server_port=$(free_port)
 make_program_folder "$home" "$build/kelvarix.exe" "$server_port" "$pbx_port"
+metrics_port=$(free_port)
+printf '[Metrics]\nPort=%s\n' "$metrics_port" >>"$home/Kelvarix.ini"
 log() { system_log "$home"; }
 
 # --help shows the Windows text on standard output.
@@ -130,6 +132,14 @@ build/kelvarix-alarmsim --port "$server_port" '1|0|88|4711|2001||Fire alarm room
     >"$home/alarmsim.out" 2>&1 || fail "the alarm server simulator failed"
 expect "$home/alarmsim.out" "reply: sent (4711)"
 wait_for "$(log)" "Sent MCA to PBX" 30
+# The metrics endpoint answers a plain HTTP GET from Linux.
+metrics_get() {
+    python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())' \
+        "http://127.0.0.1:$metrics_port/metrics" >"$home/metrics.out" 2>&1
+}
+check "GET /metrics answers" metrics_get
+expect "$home/metrics.out" 'kelvarix_replies_total{reply="sent"} 1'
+expect "$home/metrics.out" "kelvarix_atas_session_ready 1"
 
 # Closed by another program, the gateway writes its stop line and ends itself.
 close_gateway

@@ -86,6 +86,13 @@ void AlarmIntake::Reply(std::string_view word, std::string_view alarm_id) {
     // line came on one that has since been replaced: the alarm server that
     // reconnected learns the outcome of what it sent before, and the alarm
     // id in the reply tells it which line is meant.
+    if (word == kSent) {
+        ++counts_.replies_sent;
+    } else if (word == kFailed) {
+        ++counts_.replies_failed;
+    } else {
+        ++counts_.replies_buffered;
+    }
     std::string reply(word);
     reply += alarm_id;
     reply += ")\n";
@@ -113,6 +120,11 @@ asio::awaitable<void> AlarmIntake::HandleLine(std::string_view raw_line) {
     record->m_Message = GetField(line, 6, kBar);
     record->m_Tag = GetField(line, 7, kBar);
 
+    if (record->m_Status == 2) {
+        ++counts_.acknowledgements;
+    } else if (record->m_Status >= 0 && record->m_Status <= 3) {
+        ++counts_.alarms;
+    }
     switch (record->m_Status) {
         case 0:
             Reply(kBuffered, record->m_AlarmId);

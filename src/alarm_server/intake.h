@@ -62,6 +62,16 @@ public:
     std::string_view OrvaneReceiveBuffer() const;
     bool Idle() const { return !processing_; }
 
+    // What the intake has handled, for the metrics.
+    struct Counts {
+        std::uint64_t alarms = 0;  // lines of status 0, 1 or 3
+        std::uint64_t replies_sent = 0;
+        std::uint64_t replies_failed = 0;
+        std::uint64_t replies_buffered = 0;
+        std::uint64_t acknowledgements = 0;  // lines of status 2
+    };
+    const Counts& counts() const { return counts_; }
+
     // Handles one line (already taken out of the buffer).
     asio::awaitable<void> HandleLine(std::string_view raw_line);
 
@@ -85,6 +95,7 @@ private:
     bool discarding_ = false;   // dropping an overlong line up to its LF
     bool processing_ = false;
     bool read_paused_ = false;
+    Counts counts_;
 };
 
 }  // namespace kelvarix

@@ -31,6 +31,9 @@ struct Settings {
     std::int32_t QueueDeleteTime = 600;
     std::string SCADAAckFile;
     bool SendMCA = false;
+    // [Metrics]
+    std::int32_t MetricsPort = 0;  // 0: no metrics endpoint
+    std::string MetricsListenAddress = "127.0.0.1";
     // [Parameters] of the service settings store
     bool RunAsService = false;
 };

@@ -206,6 +206,15 @@ void ConfigCheck::CheckValues(const Settings& s) {
         Warn("ATAS", "MaxBufferedMessages",
              "is set, but BufferWhenDisconnected is off: no alarm is held back");
     }
+    if (s.MetricsPort < 0 || s.MetricsPort > 65535) {
+        Warn("Metrics", "Port", "is not a TCP port (1 to 65535, 0 for none): no metrics are served");
+    } else if (s.MetricsPort != 0 && s.MetricsPort == s.ServerPort) {
+        Warn("Metrics", "Port", "is the alarm server's port too: only one of them can listen");
+    }
+    if (!s.MetricsListenAddress.empty() && !IsAddress(s.MetricsListenAddress)) {
+        Warn("Metrics", "ListenAddress",
+             Quoted(s.MetricsListenAddress) + " is not an IP address: no metrics are served");
+    }
     if (s.LogFileDays < 0) {
         Warn("General", "LogFileDays", "is negative: each day's own log files are removed too");
     }

@@ -27,10 +27,11 @@ public:
            const KeyObserver& observe)
         : find_(std::move(find)), file_name_(file_name), note_(note), observe_(observe) {}
 
-    void text(const char* section, const char* key, std::string& out) {
+    void text(const char* section, const char* key, std::string& out,
+              const char* default_text = "") {
         const auto text = find_(section, key);
-        out = TrimSpaces(text.value_or(""));
-        report({section, key, SettingKind::Text, "", text, out, {}});
+        out = TrimSpaces(text.value_or(default_text));
+        report({section, key, SettingKind::Text, default_text, text, out, {}});
     }
 
     void flag(const char* section, const char* key, const char* default_text, bool& out) {
@@ -130,6 +131,9 @@ LoadResult LoadWith(const Lookup& find, std::string_view file_name, std::string_
     r.text("Orvane", "ListenAddress", s.ListenAddress);
     r.text("Orvane", "AllowedClients", s.AllowedClients);
     r.text("General", "AlarmStore", s.AlarmStore);
+    // The metrics endpoint: off unless a port is given; local only by default.
+    r.number("Metrics", "Port", "0", s.MetricsPort);
+    r.text("Metrics", "ListenAddress", s.MetricsListenAddress, "127.0.0.1");
     if (auto error = r.take_error()) return std::move(*error);
     return s;
 }

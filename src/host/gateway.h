@@ -2,6 +2,7 @@
 // Everything the gateway holds while it runs, owned in one place and wired
 // together once. Tests build their own.
 #include <asio/io_context.hpp>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -9,7 +10,9 @@
 #include "alarm_server/orvane_link.h"
 #include "alarm_server/pbx_port.h"
 #include "config/settings.h"
+#include "host/gateway_metrics.h"
 #include "logging/logger.h"
+#include "metrics/metrics_server.h"
 #include "pbx/alarm_dispatch.h"
 #include "pbx/atas_link.h"
 #include "platform/clock.h"
@@ -44,7 +47,8 @@ struct Gateway {
           pbx_port(atas, dispatcher),
           orvane(io.get_executor(), settings, logger),
           intake(io.get_executor(), settings, logger, queue, buffered, pbx_port,
-                 [this](std::string_view reply) { Reply(reply); }) {
+                 [this](std::string_view reply) { Reply(reply); }),
+          metrics(io.get_executor(), [this] { return GatewayMetricsText(*this); }) {
         // The disk is written from a thread of its own, line by line in order.
         logger.SetWriter(&writer);
         window.SetEchoWriter(&writer);
@@ -77,6 +81,9 @@ struct Gateway {
     AtasPbxPort pbx_port;
     OrvaneLink orvane;
     AlarmIntake intake;
+    // Served only when [Metrics] Port is set (see RunGateway).
+    MetricsServer metrics;
+    const std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
 };
 
 }  // namespace kelvarix

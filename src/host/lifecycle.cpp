@@ -181,6 +181,15 @@ int RunGateway(const std::vector<std::string>& arguments) {
         g.logger.WriteSystemLog("Failed to set Orvane server socket port " + port +
                                 " in listening mode (" + listen_error + ")");
     }
+    if (g.settings.MetricsPort != 0) {
+        const std::string where =
+            g.settings.MetricsListenAddress + ":" + std::to_string(g.settings.MetricsPort);
+        const std::string error =
+            g.metrics.Listen(g.settings.MetricsListenAddress, g.settings.MetricsPort);
+        g.logger.WriteSystemLog(error.empty() ? "Metrics are served on " + where
+                                              : "Failed to serve metrics on " + where + " (" +
+                                                    error + ")");
+    }
     if (console) console->SetExitCaption(std::string(kMenuExit) + "\tAlt+F4");
     g.logger.WriteSystemLog("Kelvarix was started");
 

@@ -80,19 +80,29 @@ asio::awaitable<std::int16_t> AtasLink::SendATASCommand(std::string line, std::s
     ExpectedReplies = {ToUpperAscii(reply1), ToUpperAscii(reply2), ToUpperAscii(reply3),
                        ToUpperAscii(reply4)};
     MatchedReply = kReplyNone;
+    const bool sent = Connected();
+    const std::uint64_t connection = connection_;
+    const auto started = std::chrono::steady_clock::now();
     SendToATAS(line);
     if (timeout_seconds > 0) {
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(std::int64_t{timeout_seconds} * 1000);
+        const auto deadline =
+            started + std::chrono::milliseconds(std::int64_t{timeout_seconds} * 1000);
         // A link that is gone brings no reply: the command gives up at once
         // rather than holding its caller (an alarm, the cycle) for the time-out.
-        const std::uint64_t connection = connection_;
         while (MatchedReply == kReplyNone && Connected() && connection_ == connection &&
                std::chrono::steady_clock::now() < deadline) {
             co_await reply_arrived_.WaitUntil(deadline);
         }
     }
     const std::int16_t result = MatchedReply;
+    CommandResult outcome = CommandResult::Timeout;
+    if (result != kReplyNone) {
+        outcome = ExpectedReplies[result - 1] == "NACK" ? CommandResult::Nack : CommandResult::Ack;
+    } else if (!sent || !Connected() || connection_ != connection) {
+        outcome = CommandResult::NoLink;
+    }
+    command_stats.Count(line.substr(0, line.find_first_of("\t\r")), outcome,
+                        std::chrono::steady_clock::now() - started);
     ExpectedReplies = {};
     ReleaseLane();
     co_return result;
@@ -205,6 +215,7 @@ void AtasLink::HandleTerminalOperation(std::string_view line) {
         return;
     }
     if (code != 2) return;
+    ++terminal_acknowledgements;
 
     const MessageRef acknowledged = queue_.first_with_alarm_id(alarm_id);
     if (!acknowledged) {

@@ -10,6 +10,7 @@
 
 #include "config/settings.h"
 #include "logging/logger.h"
+#include "metrics/command_stats.h"
 #include "pbx/atas_protocol.h"
 #include "platform/async_signal.h"
 #include "platform/tcp_socket.h"
@@ -31,6 +32,10 @@ public:
     bool ATASLoginRefused = false;
     ReplySlots ExpectedReplies;
     std::int16_t MatchedReply = 0;
+
+    // --- counts for the metrics ----------------------------------------------
+    CommandStats command_stats;
+    std::uint64_t terminal_acknowledgements = 0;  // OPM lines of code 2
 
     const std::string& RemoteHost() const { return remote_host_; }
     std::int32_t RemotePort() const { return remote_port_; }

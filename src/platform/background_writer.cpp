@@ -102,7 +102,7 @@ std::size_t BackgroundWriter::Write(const std::deque<Job>& batch) {
     for (const Job& job : batch) {
         weight += Weight(job);
         if (job.stream == nullptr) {
-            kelvarix::AppendToFile(job.path, job.text);
+            if (!kelvarix::AppendToFile(job.path, job.text)) ++file_failures_;
             continue;
         }
         if (job.stream != stream) {

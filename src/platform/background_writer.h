@@ -9,7 +9,9 @@
 // after the alarm is on its way rather than competing with it. Such a writer
 // also rests for kRest after each batch, so that during a burst of alarms
 // their lines reach the disk together, at most that much later.
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -45,6 +47,8 @@ public:
     void Flush();
     // Lets the writer start on the lines waiting (cheap when there are none).
     void WakeUp();
+    // Lines that could not be appended to their file, since the start.
+    std::uint64_t FileFailures() const { return file_failures_; }
 
 private:
     struct Job {
@@ -69,6 +73,7 @@ private:
     bool sleeping_ = false;   // the writer waits for work
     int waiters_ = 0;         // callers waiting in Flush() or for room
     bool stopping_ = false;
+    std::atomic<std::uint64_t> file_failures_{0};  // counted by the writer thread
     std::thread thread_;
 };
 

@@ -53,6 +53,7 @@ bool MessageQueue::append(MessageRef message) {
     link(entry, kEventId, record.m_EventId);
     link(entry, kTag, ToUpperWindows1252(record.m_Tag));
     ++count_;
+    ++state_counts_[entry.state];
     sync_state(entry);
     if (observer_) observer_->RecordChanged(entry.message);
     return true;
@@ -104,6 +105,8 @@ void MessageQueue::sync_state(Entry& entry) {
     if (was == now) {
         return;
     }
+    --state_counts_[was];
+    ++state_counts_[now];
     Bucket& event = entry.links[kEventId].node->second;
     if (was != MessageState::Pending) {
         --event.acknowledged;
@@ -139,6 +142,7 @@ void MessageQueue::remove(Entry& entry) {
     for (std::size_t key = 0; key < kKeyCount; ++key) {
         unlink(entry, static_cast<Key>(key));
     }
+    --state_counts_[entry.state];
     entry.message->m_QueueSequence = 0;
     const MessageRef removed = std::move(entry.message);
     entry.message.reset();

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -49,6 +50,8 @@ public:
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
     bool contains(const cMessage& message) const;
+    // Entries by state; states no entry has had may be missing.
+    const std::map<std::int16_t, std::size_t>& state_counts() const { return state_counts_; }
 
     // Oldest entry with exactly this m_AlarmId, or null.
     MessageRef first_with_alarm_id(std::string_view alarm_id) const;
@@ -128,6 +131,7 @@ private:
     std::uint64_t front_sequence_ = 1;
     std::uint64_t next_sequence_ = 1;
     std::size_t count_ = 0;
+    std::map<std::int16_t, std::size_t> state_counts_;
     std::array<Index, kKeyCount> indexes_;
     std::set<std::uint64_t> actionable_;  // sequences of entries with NeedsPbxAction
     std::set<std::uint64_t> deleted_;     // sequences of entries in state Deleted

@@ -210,6 +210,7 @@ void AlarmStore::Written(const Outcome& outcome) {
         if (failing_) Tell("Alarm store " + path_ + " is written again");
         failing_ = false;
     } else {
+        ++write_failures_;
         if (!failing_) {
             Tell("Alarm store " + path_ + " could not be written (" + outcome.error +
                  "), alarms are kept in memory until it can");

@@ -50,6 +50,8 @@ public:
     // Runs `then` once every change made so far is on the disk, or its write
     // has failed; in the order of the calls.
     void WhenStored(std::function<void()> then);
+    // Writes that failed since the start (for the metrics).
+    std::uint64_t WriteFailures() const { return write_failures_; }
 
 private:
     struct Outcome {
@@ -93,6 +95,7 @@ private:
     bool writing_ = false;
     bool flush_posted_ = false;
     bool failing_ = false;
+    std::uint64_t write_failures_ = 0;
     std::deque<Waiter> waiting_;
 };
 

@@ -55,6 +55,7 @@ asio::awaitable<void> Supervisor::ConnectedPhase() {
     co_await maintenance_.SendBufferedMessages();
     if (settings_.HeartbeatInterval > 0 &&
         double(HeartbeatElapsed) >= double(Milliseconds(settings_.HeartbeatInterval)) / 4) {
+        link_.command_stats.Count("HB", link_.Connected() ? CommandResult::Sent : CommandResult::NoLink);
         link_.SendToATAS(AtasCommand("HB"));
         HeartbeatElapsed = 0;
     }
@@ -90,6 +91,7 @@ asio::awaitable<void> Supervisor::ConnectionPhase(std::int32_t interval) {
     }
 
     if (link_.ATASSessionReady) {
+        ++connects_ok;
         logger_.WriteSystemLog("Successfully connected to " + HostAndPort());
         co_await SetupATASSession(link_, settings_, logger_);
         // Alarms held back while the link was down go out before any alarm
@@ -97,6 +99,7 @@ asio::awaitable<void> Supervisor::ConnectionPhase(std::int32_t interval) {
         co_await maintenance_.SendBufferedMessages();
         if (link_.Connected()) link_.MarkSessionSetUp();
     } else {
+        ++connects_failed;
         logger_.WriteSystemLog("Failed to connect to " + HostAndPort());
         link_.Close();
     }

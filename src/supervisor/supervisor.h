@@ -33,6 +33,10 @@ public:
     std::int32_t ReconnectWait = 0;
     bool CycleBusy = false;
 
+    // Connection attempts that ended logged in, or not (for the metrics).
+    std::uint64_t connects_ok = 0;
+    std::uint64_t connects_failed = 0;
+
     // One tick of the timer.
     void Timer_System_Timer(std::int32_t interval = kTickInterval);
     // Accrues the heartbeat time, then starts a cycle unless one is running.

@@ -75,6 +75,27 @@ TEST_F(AtasLinkTest, CommandOnAClosedLinkSendsNothing) {
     EXPECT_TRUE(Lines(TagToATAS).empty());
 }
 
+TEST_F(AtasLinkTest, CommandsAreCountedByKeywordAndResult) {
+    settings_.CommandTimeout = 1;
+    Connect();
+    Command("SA\tA1\t2001\tFire\r", "ack\r");
+    Command("DA\tA1\t2001\r", "NACK\r");
+    Command("HBC\t60\r");  // no answer within the second
+    peer_.close();
+    ASSERT_TRUE(RunUntil([&] { return !link_.Connected(); }));
+    Command("MCA\t2001\tT1\r");
+    using R = CommandResult;
+    const std::pair<const char*, R> rows[] = {
+        {"SA", R::Ack}, {"DA", R::Nack}, {"HBC", R::Timeout}, {"MCA", R::NoLink}};
+    ASSERT_EQ(link_.command_stats.ByKeyword().size(), std::size(rows));
+    for (const auto& [keyword, result] : rows) {
+        CommandStats::Counts expected{};
+        expected[static_cast<std::size_t>(result)] = 1;
+        EXPECT_EQ(link_.command_stats.ByKeyword().at(keyword), expected) << keyword;
+    }
+    EXPECT_EQ(link_.command_stats.Durations().Count(), std::size(rows));
+}
+
 TEST_F(AtasLinkTest, CommandsWaitTheirTurnAndGiveUpWhenTheLinkGoes) {
     settings_.CommandTimeout = 60;
     Connect();

@@ -121,6 +121,11 @@ TEST(MessageQueue, AgreesWithALinearScanUnderRandomOperations) {
         }
         ASSERT_EQ(queue.entries_with_tag(tag), with_tag);
         ASSERT_EQ(Walk(queue), actionable);
+        std::map<std::int16_t, std::size_t> by_state;
+        for (const MessageRef& m : model) ++by_state[m->m_MessageState];
+        auto counted = queue.state_counts();
+        std::erase_if(counted, [](const auto& entry) { return entry.second == 0; });
+        ASSERT_EQ(counted, by_state);
         if (!gone.empty()) {
             ASSERT_FALSE(queue.contains(*gone.back()));
         }
