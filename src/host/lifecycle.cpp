@@ -9,6 +9,7 @@
 #include "host/gateway.h"
 #include "host/service_mode.h"
 #include "host/service_platform.h"
+#include "host/watchdog.h"
 #include "platform/awaitable.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -137,7 +138,7 @@ int RunGateway(const std::vector<std::string>& arguments) {
             return RemoveService(*PlatformServiceInstaller(), *service_settings);
         case ServiceSwitch::Install:
             return InstallService(*PlatformServiceInstaller(), *service_settings,
-                                  GatewayUnit(ExecutablePath(), app_path, FolderFromHome()));
+                                  GatewayUnit(ExecutablePath(), app_path, FolderFromHome(), g.settings));
         case ServiceSwitch::None:
             break;
     }
@@ -197,6 +198,7 @@ int RunGateway(const std::vector<std::string>& arguments) {
     }
 
     asio::co_spawn(io, g.supervisor.RunTimer(), asio::detached);
+    if (service) asio::co_spawn(io, FeedWatchdog(*service, g.supervisor.LastTick), asio::detached);
 
     stop_requests.AsyncWait(
         [&](StopRequest request) { stop(CloseModeOf(request, service != nullptr)); });

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "host/watchdog.h"
 #include "platform/background_writer.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "platform/window_list.h"
+#include "support/io_helpers.h"
 #include "support/temp_dir.h"
 
 namespace kelvarix {
@@ -22,7 +24,7 @@ TEST(ServiceSwitch, AFailedChangeLeavesTheStoredSettingAsItWas) {
     std::filesystem::create_directory(folder.path("units"));
     const SystemdUnits units(folder.path("units"), false), no_units(folder.path("missing"), false);
     const ServiceSettingsStore store(folder.path("KelvarixService.ini"));
-    const ServiceUnit unit = GatewayUnit("/opt/kelvarix/kelvarix", folder.path(""), false);
+    const ServiceUnit unit = GatewayUnit("/opt/kelvarix/kelvarix", folder.path(""), false, {});
     std::vector<std::string> messages;  // message boxes are recorded instead of shown
     SetMessageBoxHandler([&](const std::string& text, const std::string& title) {
         messages.push_back(title + ": " + text);
@@ -46,10 +48,46 @@ TEST(ServiceSwitch, AFailedChangeLeavesTheStoredSettingAsItWas) {
 
 TEST(GatewayUnit, RunsTheProgramInItsAbsoluteFolderAndCarriesTheHomeOnlyFromTheEnvironment) {
     const std::string cwd = std::filesystem::current_path().string();
-    const ServiceUnit unit = GatewayUnit("bin/kelvarix", "gate/", true);
+    const ServiceUnit unit = GatewayUnit("bin/kelvarix", "gate/", true, {});
     EXPECT_EQ(std::tie(unit.executable, unit.working_directory, unit.home),
               std::tuple(cwd + "/bin/kelvarix", cwd + "/gate", cwd + "/gate"));
-    EXPECT_EQ(GatewayUnit("/opt/k/kelvarix", "/opt/k/", false).home, "");
+    EXPECT_EQ(GatewayUnit("/opt/k/kelvarix", "/opt/k/", false, {}).home, "");
+}
+
+// The service may write to its logs and to the folders its settings name,
+// each once; only a port below 1024 needs a capability.
+TEST(GatewayUnit, WritesWhereTheSettingsPointAndBindsALowPortOnlyWhenSet) {
+    using Folders = std::vector<std::string>;
+    const std::tuple<const char*, const char*, int, Folders, bool> cases[] = {
+        {"", "", 0, {"/opt/k/LogFiles"}, false},
+        {"alarms.db", "/var/scada/ack.txt", 1023, {"/opt/k/LogFiles", "/opt/k", "/var/scada"}, true},
+        {"/var/scada/a.db", "x/../LogFiles/ack", 1024, {"/opt/k/LogFiles", "/var/scada"}, false}};
+    for (const auto& [store, scada, port, folders, binds] : cases) {
+        Settings settings;
+        settings.AlarmStore = store, settings.SCADAAckFile = scada, settings.ServerPort = port;
+        const ServiceUnit unit = GatewayUnit("/opt/k/kelvarix", "/opt/k/", false, settings);
+        EXPECT_EQ(std::tie(unit.writable_folders, unit.binds_privileged_port), std::tie(folders, binds));
+    }
+}
+
+// Fed only while the supervisor's tick is no older than the interval: once
+// the tick stops, so do the pings.
+TEST(Watchdog, PingsOnlyWhileTheTickIsAlive) {
+    using namespace std::chrono_literals;
+    struct Manager final : ServiceManager {
+        void ReportReady() override {}
+        void ReportStopping() override {}
+        void WriteEventLog(std::uint32_t, std::string_view) override {}
+        std::chrono::microseconds WatchdogInterval() const override { return 40ms; }
+        void ReportAlive() override { pings.push_back(std::chrono::steady_clock::now()); }
+        std::vector<SteadyTime> pings;
+    } manager;
+    asio::io_context io;
+    const SteadyTime tick = std::chrono::steady_clock::now();  // and no tick after it
+    asio::co_spawn(io, FeedWatchdog(manager, tick), asio::detached);
+    test::RunUntil(io, [&] { return std::chrono::steady_clock::now() > tick + 200ms; });
+    ASSERT_FALSE(manager.pings.empty());
+    EXPECT_LT(manager.pings.back(), tick + 100ms);  // the next after 40 ms would come at 60
 }
 
 TEST(FindServiceSwitch, OneOrTwoDashesOrASlashInAnyCaseButNeverAPath) {
