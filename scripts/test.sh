@@ -17,6 +17,8 @@ run_suite() {
 
 echo "== release build and tests"
 run_suite build -DCMAKE_BUILD_TYPE=Release
+echo "== Debian package: lintian, install, sandboxed run, removal"
+BUILD=build bash scripts/test-package.sh
 echo "== crash loop: the gateway killed 100 times with its alarm store on"
 BUILD=build bash scripts/test-crash.sh
 echo "== sanitizer build and tests"
