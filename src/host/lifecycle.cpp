@@ -137,8 +137,9 @@ int RunGateway(const std::vector<std::string>& arguments) {
         case ServiceSwitch::Remove:
             return RemoveService(*PlatformServiceInstaller(), *service_settings);
         case ServiceSwitch::Install:
-            return InstallService(*PlatformServiceInstaller(), *service_settings,
-                                  GatewayUnit(ExecutablePath(), app_path, FolderFromHome(), g.settings));
+            return InstallService(
+                *PlatformServiceInstaller(), *service_settings,
+                GatewayUnit(ExecutablePath(), app_path, FolderFromHome(), g.settings));
         case ServiceSwitch::None:
             break;
     }

@@ -23,12 +23,12 @@ TEST(UnitFileText, CarriesTheHomeAndEscapesWhatSystemdWouldExpand) {
     ServiceUnit unit = PlainUnit();
     unit.executable = R"(/opt/100% "new"/$HOME\kelvarix)";
     unit.working_directory = unit.home = "/srv/gate 50%";
-    unit.writable_folders = {"/srv/gate 50%/LogFiles/", "/var/$x"};
+    unit.writable_folders = {"/srv/gate 50%/Logs/", "/var/$x"};
     const std::string text = UnitFileText(unit).value_or("(refused)");
     for (const char* line : {"\nExecStart=\"/opt/100%% \\\"new\\\"/$$HOME\\\\kelvarix\"\n",
                              "\nWorkingDirectory=/srv/gate 50%%\n",
                              "\nEnvironment=\"KELVARIX_HOME=/srv/gate 50%%\"\n",
-                             "\nReadWritePaths= \"-/srv/gate 50%%/LogFiles\" \"-/var/$x\"\n"}) {
+                             "\nReadWritePaths= \"-/srv/gate 50%%/Logs\" \"-/var/$x\"\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
     }
     // A gateway below /home or /tmp must still see its files there.
@@ -65,7 +65,8 @@ TEST(SystemdUnits, WhatAUnitCannotHoldInstallsNothing) {
     relative_home.home = "home";
     escaping.name = "../Kelvarix";
     relative_writable.writable_folders = {"/ok", "LogFiles"};
-    for (const ServiceUnit& unit : {line_break, relative, relative_home, escaping, relative_writable}) {
+    for (const ServiceUnit& unit :
+         {line_break, relative, relative_home, escaping, relative_writable}) {
         SCOPED_TRACE(unit.name + " " + unit.executable + " " + unit.working_directory);
         EXPECT_FALSE(units.Install(unit));
         EXPECT_TRUE(std::filesystem::is_empty(folder.path("")));
