@@ -108,12 +108,12 @@ bool WriteAll(int fd, std::string_view text) {
 // A crash or a hung event loop (no watchdog ping for 30 s) restarts the
 // gateway after 5 s.
 constexpr std::string_view kRestartAndWatchdog =
-    "Restart=on-failure\nRestartSec=5\nWatchdogSec=30\nUMask=0027\n";
+    "Restart=on-failure\nRestartSec=5\nWatchdogSec=30\n";
 
 // The gateway needs its sockets (AF_UNIX for the instance lock, sd_notify
 // and the journal), its writable folders and nothing else of the system.
 constexpr std::string_view kSandbox =
-    "ProtectSystem=strict\nPrivateDevices=yes\nPrivateMounts=yes\nNoNewPrivileges=yes\n"
+    "UMask=0027\nProtectSystem=strict\nPrivateDevices=yes\nPrivateMounts=yes\nNoNewPrivileges=yes\n"
     "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\nSystemCallFilter=@system-service\n"
     "SystemCallFilter=~@privileged @resources\nSystemCallErrorNumber=EPERM\n"
     "SystemCallArchitectures=native\nProcSubset=pid\n"
