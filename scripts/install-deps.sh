@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libasio-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libncurses-dev libsystemd-dev libsqlite3-dev tmux python3 prometheus "$@")
+          libbenchmark-dev libncurses-dev libsystemd-dev libsqlite3-dev tmux python3 prometheus
+          dpkg-dev lintian adduser systemd man-db strace util-linux "$@")
 
 missing=()
 for package in "${packages[@]}"; do

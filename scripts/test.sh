@@ -19,6 +19,8 @@ echo "== release build and tests"
 run_suite build -DCMAKE_BUILD_TYPE=Release
 echo "== metrics endpoint and kelvarix-trace against promtool, Prometheus and a real run"
 BUILD=build bash scripts/test-metrics.sh
+echo "== Debian package: lintian, install, sandboxed run, removal"
+BUILD=build bash scripts/test-package.sh
 echo "== crash loop: the gateway killed 100 times with its alarm store on"
 BUILD=build bash scripts/test-crash.sh
 echo "== sanitizer build and tests"

@@ -9,6 +9,7 @@
 #include "host/gateway.h"
 #include "host/service_mode.h"
 #include "host/service_platform.h"
+#include "host/watchdog.h"
 #include "platform/awaitable.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -136,8 +137,9 @@ int RunGateway(const std::vector<std::string>& arguments) {
         case ServiceSwitch::Remove:
             return RemoveService(*PlatformServiceInstaller(), *service_settings);
         case ServiceSwitch::Install:
-            return InstallService(*PlatformServiceInstaller(), *service_settings,
-                                  GatewayUnit(ExecutablePath(), app_path, FolderFromHome()));
+            return InstallService(
+                *PlatformServiceInstaller(), *service_settings,
+                GatewayUnit(ExecutablePath(), app_path, FolderFromHome(), g.settings));
         case ServiceSwitch::None:
             break;
     }
@@ -206,6 +208,7 @@ int RunGateway(const std::vector<std::string>& arguments) {
     }
 
     asio::co_spawn(io, g.supervisor.RunTimer(), asio::detached);
+    if (service) asio::co_spawn(io, FeedWatchdog(*service, g.supervisor.LastTick), asio::detached);
 
     stop_requests.AsyncWait(
         [&](StopRequest request) { stop(CloseModeOf(request, service != nullptr)); });

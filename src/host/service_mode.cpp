@@ -1,5 +1,6 @@
 #include "host/service_mode.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -8,6 +9,7 @@
 #include "host/gateway.h"
 #include "platform/message_box.h"
 #include "queue/conversions.h"
+#include "store/alarm_store.h"
 
 namespace kelvarix {
 namespace {
@@ -35,6 +37,25 @@ bool ChangeInstallation(const ServiceSettings& store, std::string_view value,
     return false;
 }
 
+// The folder a file setting points into; a relative one lies in the program
+// folder, which is where the service runs.
+std::string FolderOf(const std::string& program_folder, const std::string& file) {
+    return Absolute(std::filesystem::path(StorePath(program_folder, file)).parent_path().string());
+}
+
+std::vector<std::string> WritableFolders(const std::string& program_folder,
+                                         const Settings& settings) {
+    std::vector<std::string> folders = {Absolute(program_folder + "/LogFiles")};
+    for (const std::string* file : {&settings.AlarmStore, &settings.SCADAAckFile}) {
+        if (file->empty()) continue;
+        const std::string folder = FolderOf(program_folder, *file);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+            folders.push_back(folder);
+        }
+    }
+    return folders;
+}
+
 int Report(bool succeeded, std::string_view success, std::string_view failure) {
     ShowMessageBox(std::string(kServiceDisplayName) + std::string(succeeded ? success : failure),
                    std::string(kProgramName));
@@ -48,10 +69,15 @@ bool ReadRunAsService(const ServiceSettings& store) {
 }
 
 ServiceUnit GatewayUnit(const std::string& executable, const std::string& program_folder,
-                        bool folder_from_home) {
+                        bool folder_from_home, const Settings& settings) {
     const std::string folder = Absolute(program_folder);
-    return ServiceUnit{std::string(kServiceName), std::string(kServiceDisplayName),
-                       Absolute(executable), folder, folder_from_home ? folder : std::string()};
+    return ServiceUnit{std::string(kServiceName),
+                       std::string(kServiceDisplayName),
+                       Absolute(executable),
+                       folder,
+                       folder_from_home ? folder : std::string(),
+                       WritableFolders(folder + "/", settings),
+                       settings.ServerPort > 0 && settings.ServerPort < 1024};
 }
 
 int InstallService(const ServiceInstaller& units, const ServiceSettings& store,

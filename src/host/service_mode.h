@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/settings.h"
 #include "host/lifecycle.h"
 #include "host/service_settings.h"
 #include "logging/logger.h"
@@ -33,9 +34,11 @@ inline constexpr std::string_view kAlreadyStarted = "Kelvarix already started";
 bool ReadRunAsService(const ServiceSettings& store);
 
 // The unit that runs this executable in its program folder. KELVARIX_HOME is
-// carried into the unit when the program folder came from it.
+// carried into the unit when the program folder came from it. The service may
+// write to LogFiles/ and to the folders of the store and the SCADA file as the
+// settings name them now: -I again after moving them.
 ServiceUnit GatewayUnit(const std::string& executable, const std::string& program_folder,
-                        bool folder_from_home);
+                        bool folder_from_home, const Settings& settings);
 
 // The -I and -U switches: change the installation, keep the stored setting in
 // step (a failure leaves it as it was) and tell the operator in a message

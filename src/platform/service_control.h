@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvarix {
 
@@ -16,6 +17,10 @@ struct ServiceUnit {
     std::string executable;         // absolute path of the program
     std::string working_directory;  // absolute path of the program folder
     std::string home;               // KELVARIX_HOME to carry into the unit; empty: none
+    // The folders the service writes to (its logs, the store's, the SCADA
+    // file's); where the platform can, everything else is read-only to it.
+    std::vector<std::string> writable_folders = {};
+    bool binds_privileged_port = false;  // ServerPort below 1024
 };
 
 // The full path of the running program.

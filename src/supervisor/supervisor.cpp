@@ -108,7 +108,7 @@ asio::awaitable<void> Supervisor::ConnectionPhase(std::int32_t interval) {
 
 asio::awaitable<void> Supervisor::RunTimer() {
     asio::steady_timer timer(executor_);
-    auto next = std::chrono::steady_clock::now();
+    auto next = LastTick = std::chrono::steady_clock::now();
     for (;;) {
         next += std::chrono::milliseconds(kTickInterval);
         const auto now = std::chrono::steady_clock::now();
@@ -116,6 +116,7 @@ asio::awaitable<void> Supervisor::RunTimer() {
         timer.expires_at(next);
         auto [error] = co_await timer.async_wait(kAwaitTuple);
         if (error) co_return;
+        LastTick = std::chrono::steady_clock::now();
         Timer_System_Timer(kTickInterval);
     }
 }

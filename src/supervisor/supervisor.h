@@ -4,6 +4,7 @@
 // through the queue, or counts down to the next connect attempt and makes it.
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <chrono>
 #include <cstdint>
 
 #include "config/settings.h"
@@ -32,6 +33,8 @@ public:
     std::int32_t HeartbeatElapsed = 0;
     std::int32_t ReconnectWait = 0;
     bool CycleBusy = false;
+    // When RunTimer last ticked: the service's watchdog is fed only while it ticks.
+    std::chrono::steady_clock::time_point LastTick{};
 
     // Connection attempts that ended logged in, or not (for the metrics).
     std::uint64_t connects_ok = 0;

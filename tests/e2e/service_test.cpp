@@ -28,7 +28,10 @@ class ServiceTest : public ::testing::Test {
                          const std::string& notify_socket = {}) {
         std::vector<std::string> environment = GatewayEnvironment(home_);
         environment.push_back("KELVARIX_UNIT_DIR=" + units_.path(""));
-        if (!notify_socket.empty()) environment.push_back("NOTIFY_SOCKET=" + notify_socket);
+        if (!notify_socket.empty()) {  // a watchdog of 10 minutes: one ping at the start
+            environment.insert(environment.end(),
+                               {"NOTIFY_SOCKET=" + notify_socket, "WATCHDOG_USEC=600000000"});
+        }
         return ChildProcess(BuiltBinary("kelvarix"), arguments, environment);
     }
     // Runs a switch to its end and checks its exit status and its one message.
@@ -48,10 +51,11 @@ class ServiceTest : public ::testing::Test {
     test::TempDir units_;
 };
 
-// Installed, the gateway runs as a service: ready and stopping reported to the
-// manager, SIGTERM is close mode 1, nothing on standard output; a second copy
-// shows no message box. Removed, the stored setting says console again (a
-// console start is what every other e2e test makes), and removing twice fails.
+// Installed, the gateway runs as a service: ready, the watchdog and stopping
+// reported to the manager, SIGTERM is close mode 1, nothing on standard
+// output; a second copy shows no message box. Removed, the stored setting
+// says console again (a console start is what every other e2e test makes),
+// and removing twice fails.
 TEST_F(ServiceTest, InstallRunAndRemove) {
     Switch("/i", 0, "service installation succeeded");
     // This program on this folder (how each line is written is the unit tests' business).
@@ -78,6 +82,7 @@ TEST_F(ServiceTest, InstallRunAndRemove) {
     };
     ChildProcess service = Gateway({}, notify_path);
     EXPECT_EQ(next_message(), "READY=1") << service.Describe();
+    EXPECT_EQ(next_message(), "WATCHDOG=1") << service.Describe();
     ASSERT_TRUE(WaitUntil([&] { return Has(SystemLog(home_), kStarted); }));
     ChildProcess second = Gateway({});
     EXPECT_NE(second.WaitForExit(), 0) << second.Describe();

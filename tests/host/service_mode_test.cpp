@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "host/watchdog.h"
 #include "platform/background_writer.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "platform/window_list.h"
+#include "support/io_helpers.h"
 #include "support/temp_dir.h"
 
 namespace kelvarix {
@@ -22,7 +24,7 @@ TEST(ServiceSwitch, AFailedChangeLeavesTheStoredSettingAsItWas) {
     std::filesystem::create_directory(folder.path("units"));
     const SystemdUnits units(folder.path("units"), false), no_units(folder.path("missing"), false);
     const ServiceSettingsStore store(folder.path("KelvarixService.ini"));
-    const ServiceUnit unit = GatewayUnit("/opt/kelvarix/kelvarix", folder.path(""), false);
+    const ServiceUnit unit = GatewayUnit("/opt/kelvarix/kelvarix", folder.path(""), false, {});
     std::vector<std::string> messages;  // message boxes are recorded instead of shown
     SetMessageBoxHandler([&](const std::string& text, const std::string& title) {
         messages.push_back(title + ": " + text);
@@ -46,10 +48,27 @@ TEST(ServiceSwitch, AFailedChangeLeavesTheStoredSettingAsItWas) {
 
 TEST(GatewayUnit, RunsTheProgramInItsAbsoluteFolderAndCarriesTheHomeOnlyFromTheEnvironment) {
     const std::string cwd = std::filesystem::current_path().string();
-    const ServiceUnit unit = GatewayUnit("bin/kelvarix", "gate/", true);
+    const ServiceUnit unit = GatewayUnit("bin/kelvarix", "gate/", true, {});
     EXPECT_EQ(std::tie(unit.executable, unit.working_directory, unit.home),
               std::tuple(cwd + "/bin/kelvarix", cwd + "/gate", cwd + "/gate"));
-    EXPECT_EQ(GatewayUnit("/opt/k/kelvarix", "/opt/k/", false).home, "");
+    EXPECT_EQ(GatewayUnit("/opt/k/kelvarix", "/opt/k/", false, {}).home, "");
+}
+
+// The service may write to its logs and to the folders its settings name,
+// each once; only a port below 1024 needs a capability.
+TEST(GatewayUnit, WritesWhereTheSettingsPointAndBindsALowPortOnlyWhenSet) {
+    using Folders = std::vector<std::string>;
+    const std::tuple<const char*, const char*, int, Folders, bool> cases[] = {
+        {"", "", 0, {"/opt/k/LogFiles"}, false},
+        {"alarms.db", "/var/s/ack.txt", 1023, {"/opt/k/LogFiles", "/opt/k", "/var/s"}, true},
+        {"/var/s/a.db", "x/../LogFiles/ack", 1024, {"/opt/k/LogFiles", "/var/s"}, false}};
+    for (const auto& [store, scada, port, folders, binds] : cases) {
+        Settings settings;
+        settings.AlarmStore = store, settings.SCADAAckFile = scada, settings.ServerPort = port;
+        const ServiceUnit unit = GatewayUnit("/opt/k/kelvarix", "/opt/k/", false, settings);
+        EXPECT_EQ(std::tie(unit.writable_folders, unit.binds_privileged_port),
+                  std::tie(folders, binds));
+    }
 }
 
 TEST(FindServiceSwitch, OneOrTwoDashesOrASlashInAnyCaseButNeverAPath) {
@@ -65,6 +84,8 @@ TEST(FindServiceSwitch, OneOrTwoDashesOrASlashInAnyCaseButNeverAPath) {
     }
 }
 
+constexpr std::chrono::milliseconds kWatchdog{100};
+
 // Records what a service tells its manager and, at each report, whether the
 // stop line is in the log file yet.
 class RecordingServiceManager final : public ServiceManager {
@@ -75,6 +96,8 @@ class RecordingServiceManager final : public ServiceManager {
     void WriteEventLog(std::uint32_t event_number, std::string_view text) override {
         Record("event " + std::to_string(event_number) + ": " + std::string(text));
     }
+    std::chrono::microseconds WatchdogInterval() const override { return kWatchdog; }
+    void ReportAlive() override { Record("WATCHDOG=1"); }
     std::vector<std::string> events;
 
   private:
@@ -99,6 +122,18 @@ TEST(Shutdown, AServiceStopsWithStoppingThenTheStopLineThenTheEventEntry) {
     EXPECT_EQ(service.events,
               (std::vector<std::string>{"STOPPING=1 before the stop line",
                                         "event 110: Kelvarix was stopped after the stop line"}));
+}
+
+// Fed every 50 ms while the supervisor's last tick is at most 100 ms old: at
+// 0, 50 and perhaps 100 ms after a tick that no other follows, and never again.
+TEST(Watchdog, PingsOnlyWhileTheTickIsAlive) {
+    test::TempDir folder;
+    RecordingServiceManager service(folder);
+    asio::io_context io;
+    const SteadyTime tick = std::chrono::steady_clock::now();
+    asio::co_spawn(io, FeedWatchdog(service, tick), asio::detached);
+    test::RunUntil(io, [&] { return std::chrono::steady_clock::now() > tick + 5 * kWatchdog; });
+    EXPECT_TRUE(!service.events.empty() && service.events.size() <= 3) << service.events.size();
 }
 
 }  // namespace

@@ -23,12 +23,19 @@ TEST(UnitFileText, CarriesTheHomeAndEscapesWhatSystemdWouldExpand) {
     ServiceUnit unit = PlainUnit();
     unit.executable = R"(/opt/100% "new"/$HOME\kelvarix)";
     unit.working_directory = unit.home = "/srv/gate 50%";
+    unit.writable_folders = {"/srv/gate 50%/Logs/", "/var/$x"};
     const std::string text = UnitFileText(unit).value_or("(refused)");
     for (const char* line : {"\nExecStart=\"/opt/100%% \\\"new\\\"/$$HOME\\\\kelvarix\"\n",
                              "\nWorkingDirectory=/srv/gate 50%%\n",
-                             "\nEnvironment=\"KELVARIX_HOME=/srv/gate 50%%\"\n"}) {
+                             "\nEnvironment=\"KELVARIX_HOME=/srv/gate 50%%\"\n",
+                             "\nReadWritePaths= \"-/srv/gate 50%%/Logs\" \"-/var/$x\"\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
     }
+    // A gateway below /home or /tmp must still see its files there.
+    unit.executable = "/tmp/kelvarix", unit.writable_folders = {"/home/op/scada"};
+    const std::string in_home = UnitFileText(unit).value_or("(refused)");
+    EXPECT_TRUE(in_home.find("\nProtectHome=read-only\n") != std::string::npos &&
+                in_home.find("PrivateTmp") == std::string::npos) << in_home;
 }
 
 // Writing, removing and removing twice are run by the end-to-end test.
@@ -52,12 +59,14 @@ TEST(SystemdUnits, WhatAUnitCannotHoldInstallsNothing) {
     EXPECT_FALSE(SystemdUnits(folder.path("missing"), false).Install(PlainUnit()));
     const SystemdUnits units(folder.path(""), false);
     ServiceUnit line_break = PlainUnit(), relative = PlainUnit(), relative_home = PlainUnit(),
-                escaping = PlainUnit();
+                escaping = PlainUnit(), relative_writable = PlainUnit();
     line_break.working_directory = "/opt/a\nExecStartPre=/bin/false";
     relative.executable = "kelvarix";
     relative_home.home = "home";
     escaping.name = "../Kelvarix";
-    for (const ServiceUnit& unit : {line_break, relative, relative_home, escaping}) {
+    relative_writable.writable_folders = {"/ok", "LogFiles"};
+    for (const ServiceUnit& unit :
+         {line_break, relative, relative_home, escaping, relative_writable}) {
         SCOPED_TRACE(unit.name + " " + unit.executable + " " + unit.working_directory);
         EXPECT_FALSE(units.Install(unit));
         EXPECT_TRUE(std::filesystem::is_empty(folder.path("")));

@@ -13,6 +13,15 @@ void SystemdServiceManager::ReportReady() { ::sd_notify(0, "READY=1"); }
 
 void SystemdServiceManager::ReportStopping() { ::sd_notify(0, "STOPPING=1"); }
 
+std::chrono::microseconds SystemdServiceManager::WatchdogInterval() const {
+    std::uint64_t usec = 0;
+    // Also checks WATCHDOG_PID: a watchdog meant for another process is not ours.
+    if (::sd_watchdog_enabled(0, &usec) <= 0) return {};
+    return std::chrono::microseconds(usec);
+}
+
+void SystemdServiceManager::ReportAlive() { ::sd_notify(0, "WATCHDOG=1"); }
+
 void SystemdServiceManager::WriteEventLog(std::uint32_t event_number, std::string_view text) {
     // sd_journal_sendv rather than sd_journal_send: the text is no format string.
     std::array<std::string, 4> fields = {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 #include <vector>
 
 extern char** environ;
@@ -104,6 +105,36 @@ bool WriteAll(int fd, std::string_view text) {
     return true;
 }
 
+// A crash or a hung event loop (no watchdog ping for 30 s) restarts the
+// gateway after 5 s.
+constexpr std::string_view kRestartAndWatchdog =
+    "Restart=on-failure\nRestartSec=5\nWatchdogSec=30\n";
+
+// The gateway needs its sockets (AF_UNIX for the instance lock, sd_notify
+// and the journal), its writable folders and nothing else of the system.
+constexpr std::string_view kSandbox =
+    "UMask=0027\nProtectSystem=strict\nPrivateDevices=yes\nPrivateMounts=yes\nNoNewPrivileges=yes\n"
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\nSystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged @resources\nSystemCallErrorNumber=EPERM\n"
+    "SystemCallArchitectures=native\nProcSubset=pid\n"
+    "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n"
+    "ProtectClock=yes\nProtectHostname=yes\nProtectControlGroups=yes\nProtectProc=invisible\n"
+    "RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\nLockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\nRemoveIPC=yes\nKeyringMode=private\nDevicePolicy=closed\n";
+
+// A gateway installed below a home or temporary folder must still see its
+// files there, which ProtectHome=yes and PrivateTmp would hide.
+bool AnyBelow(const ServiceUnit& unit, std::initializer_list<std::string_view> roots) {
+    std::vector<std::string> paths = unit.writable_folders;
+    paths.insert(paths.end(), {unit.executable, unit.working_directory, unit.home});
+    for (const std::string& path : paths) {
+        for (std::string_view root : roots) {
+            if (path.starts_with(root)) return true;
+        }
+    }
+    return false;
+}
+
 std::string UnitFileName(std::string_view service_name) {
     return std::string(service_name) + ".service";
 }
@@ -117,21 +148,39 @@ std::string ExecutablePath() {
 }
 
 std::optional<std::string> UnitFileText(const ServiceUnit& unit) {
-    for (const std::string* field :
-         {&unit.name, &unit.description, &unit.executable, &unit.working_directory, &unit.home}) {
+    std::vector<const std::string*> fields = {&unit.name, &unit.description, &unit.executable,
+                                              &unit.working_directory, &unit.home};
+    for (const std::string& folder : unit.writable_folders) {
+        if (!IsAbsolute(folder)) return std::nullopt;
+        fields.push_back(&folder);
+    }
+    for (const std::string* field : fields) {
         if (HasControlCharacter(*field)) return std::nullopt;
     }
     if (!IsAbsolute(unit.executable) || !IsAbsolute(unit.working_directory)) return std::nullopt;
     if (!unit.home.empty() && !IsAbsolute(unit.home)) return std::nullopt;
 
     std::string text = "[Unit]\nDescription=" + EscapeSpecifiers(unit.description) +
-                       "\nAfter=network.target\n\n"
-                       "[Service]\nType=notify\nExecStart=" +
+                       "\nDocumentation=man:kelvarix(1)\nAfter=network.target\n\n"
+                       "[Service]\nType=notify\nNotifyAccess=main\nExecStart=" +
                        QuotedWord(unit.executable, true) + "\nWorkingDirectory=" +
                        EscapeSpecifiers(WithoutTrailingSlash(unit.working_directory)) + "\n";
     if (!unit.home.empty()) {
         text += "Environment=" + QuotedWord("KELVARIX_HOME=" + unit.home, false) + "\n";
     }
+    text += kRestartAndWatchdog;
+    // "-": a folder that is missing does not keep the service from starting;
+    // the gateway then logs its failed writes there.
+    text += "ReadWritePaths=";
+    for (const std::string& folder : unit.writable_folders) {
+        text += " " + QuotedWord("-" + WithoutTrailingSlash(folder), false);
+    }
+    text += std::string("\nCapabilityBoundingSet=") +
+            (unit.binds_privileged_port ? "CAP_NET_BIND_SERVICE" : "") + "\n";
+    text += AnyBelow(unit, {"/home/", "/root/", "/run/user/"}) ? "ProtectHome=read-only\n"
+                                                               : "ProtectHome=yes\n";
+    if (!AnyBelow(unit, {"/tmp/", "/var/tmp/"})) text += "PrivateTmp=yes\n";
+    text += kSandbox;
     text += "\n[Install]\nWantedBy=multi-user.target\n";
     return text;
 }
