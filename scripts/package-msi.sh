@@ -13,7 +13,7 @@ package="$(cd "$build" && pwd)/kelvarix-$version-x64.msi"
 stage=$(mktemp -d "${TMPDIR:-/tmp}/kelvarix-msi.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 
-for program in kelvarix kelvarix-pbxsim kelvarix-alarmsim; do
+for program in kelvarix kelvarix-pbxsim kelvarix-alarmsim kelvarix-trace; do
     x86_64-w64-mingw32-strip -o "$stage/$program.exe" "$build/$program.exe"
 done
 cp packaging/Kelvarix.ini "$stage/"

@@ -35,6 +35,7 @@ installed() {
     done
     check "the programs, Kelvarix.ini and LogFiles\\ are in Program Files\\Kelvarix" test -f "$program_files/kelvarix.exe" \
         -a -f "$program_files/kelvarix-pbxsim.exe" -a -f "$program_files/kelvarix-alarmsim.exe" \
+        -a -f "$program_files/kelvarix-trace.exe" \
         -a -f "$program_files/Kelvarix.ini" -a -d "$program_files/LogFiles"
 }
 msiexec /i "$msi" || fail "the installation failed"

@@ -29,8 +29,8 @@ dpkg -i "$deb" >/dev/null
 owner_mode /opt/kelvarix/Kelvarix.ini "root:kelvarix 640"
 owner_mode /opt/kelvarix/LogFiles "kelvarix:kelvarix 750"
 owner_mode /var/lib/kelvarix "kelvarix:kelvarix 750"
-[[ $(readlink /usr/bin/kelvarix) == /opt/kelvarix/kelvarix && -L /etc/systemd/system/multi-user.target.wants/kelvarix.service ]] ||
-    fail "no /usr/bin/kelvarix link or enabled unit"
+[[ $(readlink /usr/bin/kelvarix) == /opt/kelvarix/kelvarix && $(readlink /usr/bin/kelvarix-trace) == /opt/kelvarix/kelvarix-trace && -L /etc/systemd/system/multi-user.target.wants/kelvarix.service ]] ||
+    fail "no /usr/bin/kelvarix or kelvarix-trace link, or no enabled unit"
 dpkg-query -W -f '${Depends} ${Conffiles}' kelvarix | grep -q 'libsqlite3.*/opt/kelvarix/Kelvarix.ini' || fail "no shared-library depends or conffile"
 
 mkdir -p "$scratch"/{root/opt/kelvarix,root/lib/systemd,root/etc/systemd/system,home,strace}
