@@ -8,6 +8,7 @@
 namespace kelvarix {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
@@ -130,6 +131,16 @@ TEST_F(IntakeTest, LinesAreFramedByLfAcrossArrivals) {
     EXPECT_THAT(replies_, ElementsAre("sent (4711)\n", "sent ( 47 12 )\n"));
     ASSERT_EQ(queue_.size(), 2u);
     EXPECT_EQ(queue_.snapshot().back()->m_Message, long_text);
+}
+
+// A line that outgrows the receive buffer is thrown away up to its LF; the
+// next line is read as usual.
+TEST_F(IntakeTest, AnOverlongLineIsThrownAwayUpToItsLf) {
+    Feed(std::string(AlarmIntake::kMaxLineBuffer + 1, 'x'));
+    Feed("1|0|9|TAIL|2001||rest of the long line|T\n1|0|1|A1|2001||Fire|T\n");
+    EXPECT_THAT(replies_, ElementsAre("sent (A1)\n"));
+    EXPECT_THAT(SystemLines(), Contains(StartsWith("Orvane receive buffer overflow, threw 65537 "
+                                                   "characters without LF")));
 }
 
 TEST_F(IntakeTest, FullBufferDropsTheOldestBeforeEachLine) {

@@ -17,7 +17,7 @@ namespace {
 constexpr std::string_view kCleanIni =
     "[General]\nLogFileDays=30\n[Orvane]\nServerPort={port}\n"
     "[ATAS]\nIPAddress=127.0.0.1\nPortNumber=2001\nPassword=Secr3t\n"
-    "ConnectTimeout=5\nReconnectInterval=10\nCommandTimeout=3\nQueueDeleteTime=600\n";
+    "ConnectTimeout=5\nReconnectInterval=10\nCommandTimeout=3\nQueueDeleteTime=1\n";
 
 struct CheckCase {
     const char* name;
@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "CommandTimeout: \"3s\" is read as 3: \"s\" is ignored"},
         CheckCase{"Rounded", "ReconnectInterval=10", "ReconnectInterval=2.5", 1,
                   "ReconnectInterval: \"2.5\" is rounded to 2"},
-        CheckCase{"EmptyIsNotDefault", "QueueDeleteTime=600", "QueueDeleteTime=", 1,
+        CheckCase{"EmptyIsNotDefault", "QueueDeleteTime=1", "QueueDeleteTime=", 1,
                   "QueueDeleteTime: is empty: read as 0, not as the default 600"},
         CheckCase{"FlagWord", "[ATAS]\n", "[ATAS]\nSendMCA=yes\n", 1,
                   "SendMCA: \"yes\" is not a number: read as off"},
@@ -91,11 +91,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "ReconnectInterval?"},
         CheckCase{"KeyInWrongSection", "[ATAS]\n", "[ATAS]\nServerPort=1\n", 1,
                   "ServerPort: the gateway never reads this key; it belongs in [Orvane]"},
+        // The long one in [ATAS] is read, not the short one before it in [Orvane].
+        CheckCase{"TooLong", "[ATAS]\nIPAddress=127.0.0.1",
+                  "IPAddress=x\n[ATAS]\nIPAddress=" + std::string(2048, 'a'), 1,
+                  "IPAddress: is longer than 2047 characters: the rest is cut off"},
         CheckCase{"MisspeltSection", "[General]", "[Genral]", 1,
                   ":1: [Genral]: the gateway reads no such section (did you mean [General]?)"},
         CheckCase{"KeyTwice", "PortNumber=2001\n", "PortNumber=2001\nPortNumber=2002\n", 1,
                   ":8: [ATAS] PortNumber: is given again: only the first, at line 7, is read"},
-        CheckCase{"SectionTwice", "=600\n", "=600\n[atas]\nUsername=op\n", 1,
+        CheckCase{"SectionTwice", "Time=1\n", "Time=1\n[atas]\nUsername=op\n", 1,
                   ":13: [atas]: is given again: only the first, at line 5, is read"},
         CheckCase{"ScadaFolderMissing", "[ATAS]\n", "[ATAS]\nSCADAAckFile={dir}none/ack.txt\n", 1,
                   "SCADAAckFile: its folder {dir}none does not exist"},

@@ -1,10 +1,11 @@
 // The alarm store on a real SQLite file: what one run of the gateway leaves in
 // its collections is what the next run finds there.
+#include "store/alarm_store.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "store/alarm_store.h"
 #include "support/io_helpers.h"
 #include "support/record.h"
 #include "support/temp_dir.h"
@@ -36,10 +37,12 @@ struct StoreRun {
     static MessageRef Record(const std::string& id) {  // every field told apart
         auto r = test::MakeRecord(id, "E" + id, "2001", "T" + id, "TAG-" + id);
         r->m_Status = 3, r->m_System = 7, r->m_Message = "Fire " + id;
+        r->m_InsertedIntoQueueTimeStamp.minute = 59;  // kept for whoever reads the store
         return r;
     }
     static std::string Fields(const cMessage& r) {
-        return DescribeMessage(r) + r.m_Message + std::to_string(r.m_Status * 10 + r.m_System);
+        return DescribeMessage(r) + r.m_Message + std::to_string(r.m_Status * 10 + r.m_System) +
+               std::to_string(r.m_InsertedIntoQueueTimeStamp.minute);
     }
     // The start line's counts; each queue entry as id/state and acknowledging
     // terminal/age in seconds ("!" a field came back changed, "?" in doubt);
@@ -48,7 +51,8 @@ struct StoreRun {
         std::string text = window.Lines().back().substr(window.Lines().back().find("loaded: ") + 8);
         for (const MessageRef& r : queue.snapshot()) {
             const auto age = clock.monotonic() - r->m_InsertedIntoQueueMonotonic;
-            text += " " + r->m_AlarmId + (Fields(*r) == Fields(*Record(r->m_AlarmId)) ? "/" : "!/") +
+            text += " " + r->m_AlarmId +
+                    (Fields(*r) == Fields(*Record(r->m_AlarmId)) ? "/" : "!/") +
                     std::to_string(r->m_MessageState) + r->m_AckedByTerminalId + "/" +
                     std::to_string(age / 1s) + (r->m_InDoubt ? "?" : "");
         }
