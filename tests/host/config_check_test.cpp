@@ -97,7 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "IPAddress: is longer than 2047 characters: the rest is cut off"},
         CheckCase{"MisspeltSection", "[General]", "[Genral]", 1,
                   ":1: [Genral]: the gateway reads no such section (did you mean [General]?)"},
-        CheckCase{"KeyTwice", "PortNumber=2001\n", "PortNumber=2001\nPortNumber=2002\n", 1,
+        // CR LF counts as one line end.
+        CheckCase{"KeyTwice", "PortNumber=2001\n", "PortNumber=2001\r\nPortNumber=2002\r\n", 1,
                   ":8: [ATAS] PortNumber: is given again: only the first, at line 7, is read"},
         CheckCase{"SectionTwice", "Time=1\n", "Time=1\n[atas]\nUsername=op\n", 1,
                   ":13: [atas]: is given again: only the first, at line 5, is read"},
