@@ -10,13 +10,8 @@ build=${1:-build-win}
 version=${2:-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")}
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "package-msi.sh: no version" >&2; exit 1; }
 package="$(cd "$build" && pwd)/kelvarix-$version-x64.msi"
-stage=$(mktemp -d "${TMPDIR:-/tmp}/kelvarix-msi.XXXXXX")
-trap 'rm -rf "$stage"' EXIT
-
-for program in kelvarix kelvarix-pbxsim kelvarix-alarmsim kelvarix-trace; do
-    x86_64-w64-mingw32-strip -o "$stage/$program.exe" "$build/$program.exe"
-done
-cp packaging/Kelvarix.ini "$stage/"
+source scripts/lib/windows.sh
+stage_windows_files "$build"
 rm -f "$package"
 # wixl takes the files' Source paths from the working folder.
 (cd "$stage" && wixl --arch x64 --define Version="$version" --output "$package" \

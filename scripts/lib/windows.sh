@@ -1,6 +1,6 @@
-# Shared by the Windows test and the screenshot script: the Wine server, a
-# virtual display for the gateway's window, and a program folder for
-# kelvarix.exe next to the Linux PBX simulator.
+# Shared by the Windows test, the screenshot and the package scripts: the
+# Wine server, a virtual display for the gateway's window, a program folder
+# for kelvarix.exe next to the Linux PBX simulator, and the packages' files.
 # shellcheck shell=bash
 # shellcheck disable=SC2034  # the variables set here are the caller's
 
@@ -113,4 +113,16 @@ INI
 # The day's system log of a program folder.
 system_log() {
     echo "$1/LogFiles/$(date +%Y-%m-%d).Log"
+}
+
+# The files that both Windows packages ship, in a new folder that is removed
+# when the calling script ends: the stripped programs of a build folder and
+# the example Kelvarix.ini. Sets $stage.
+stage_windows_files() {
+    stage=$(mktemp -d "${TMPDIR:-/tmp}/kelvarix-package.XXXXXX")
+    trap 'rm -rf "$stage"' EXIT
+    for program in kelvarix kelvarix-pbxsim kelvarix-alarmsim kelvarix-trace; do
+        x86_64-w64-mingw32-strip -o "$stage/$program.exe" "$1/$program.exe"
+    done
+    cp packaging/Kelvarix.ini "$stage/"
 }
