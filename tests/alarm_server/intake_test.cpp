@@ -47,11 +47,7 @@ class IntakeTest : public test::GatewayFixture {
     }
     void Feed(std::string_view data) {
         intake_.Winsock_Orvane_Data_DataArrival(data);
-        Run();
-    }
-    void Run() {
-        io_.restart();
-        io_.poll();
+        RunReady();
     }
     // Replies and system-log lines in the order they were written.
     std::vector<std::string> Transcript() const {
@@ -199,7 +195,7 @@ TEST_F(IntakeTest, BacklogBeyondTheLimitHoldsTheAlarmServerBackUntilHalfIsHandle
     Feed("1|0|E|X|2001||Fire|T\n");  // more text while paused asks for nothing more
     EXPECT_THAT(controls_, ElementsAre(true));
     pbx_.Release();
-    Run();
+    RunReady();
     EXPECT_THAT(controls_, ElementsAre(true, false));
     ASSERT_EQ(replies_.size(), n + 1u);
     EXPECT_EQ(replies_.back(), "sent (X)\n");
@@ -214,7 +210,7 @@ TEST_F(IntakeTest, BacklogBeyondTheLimitHoldsTheAlarmServerBackUntilHalfIsHandle
     EXPECT_FALSE(intake_.ReadingPaused());
     Feed("1|0|E9|B1|2001||Fire|T\n");
     pbx_.Release();
-    Run();
+    RunReady();
     EXPECT_THAT(replies_, ElementsAre("sent (" + waiting + ")\n", "sent (B1)\n"));
     EXPECT_THAT(controls_, ElementsAre(true, false, true));  // no resume needed
 }

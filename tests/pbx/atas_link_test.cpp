@@ -13,7 +13,7 @@ using ::testing::ElementsAre;
 
 class AtasLinkTest : public test::LinkFixture {};
 
-TEST_F(AtasLinkTest, LoginPromptsAreLookedForOncePerArrival) {
+TEST_F(AtasLinkTest, LoginPromptsAreLookedForOncePerArrivalAndARefusalCloses) {
     Connect();
     // A prompt counts at the start of the buffer, before the lines of the
     // arrival are taken off, in any case.
@@ -27,9 +27,7 @@ TEST_F(AtasLinkTest, LoginPromptsAreLookedForOncePerArrival) {
     EXPECT_THAT(Lines(TagToATAS), ElementsAre("op1<13>", "******<13>"));  // never the password
     PeerSend("ATAS_OK2\r");
     EXPECT_TRUE(link_.ATASSessionReady);
-}
-
-TEST_F(AtasLinkTest, RefusedLoginClosesTheLinkSilently) {
+    // A refusal closes the link without a line of its own.
     Connect();
     PeerSend("SORRY, wrong password");
     EXPECT_TRUE(link_.ATASLoginRefused);
@@ -69,13 +67,7 @@ TEST_F(AtasLinkTest, OnlyTheExpectedRepliesCompleteACommand) {
     EXPECT_EQ(**result, kReplyNone);
 }
 
-TEST_F(AtasLinkTest, CommandOnAClosedLinkSendsNothing) {
-    settings_.CommandTimeout = 1;
-    EXPECT_EQ(Command("RESET\r"), kReplyNone);
-    EXPECT_TRUE(Lines(TagToATAS).empty());
-}
-
-TEST_F(AtasLinkTest, CommandsAreCountedByKeywordAndResult) {
+TEST_F(AtasLinkTest, CommandsAreCountedByKeywordAndResultAndNoneGoesOnAClosedLink) {
     settings_.CommandTimeout = 1;
     Connect();
     Command("SA\tA1\t2001\tFire\r", "ack\r");
@@ -83,7 +75,8 @@ TEST_F(AtasLinkTest, CommandsAreCountedByKeywordAndResult) {
     Command("HBC\t60\r");  // no answer within the second
     peer_.close();
     ASSERT_TRUE(RunUntil([&] { return !link_.Connected(); }));
-    Command("MCA\t2001\tT1\r");
+    EXPECT_EQ(Command("MCA\t2001\tT1\r"), kReplyNone);  // not sent on a closed link
+    EXPECT_EQ(Lines(TagToATAS).size(), 3u);
     using R = CommandResult;
     const std::pair<const char*, R> rows[] = {
         {"SA", R::Ack}, {"DA", R::Nack}, {"HBC", R::Timeout}, {"MCA", R::NoLink}};
@@ -117,13 +110,7 @@ TEST_F(AtasLinkTest, CommandsWaitTheirTurnAndGiveUpWhenTheLinkGoes) {
     EXPECT_FALSE(link_.CommandPending());
 }
 
-TEST_F(AtasLinkTest, TerminalReadIsAnsweredWithTheFieldsAsTheyStand) {
-    Connect();
-    PeerSend("opm\t4711\t 2001 \t1\t T1 \r");
-    EXPECT_TRUE(PeerGot("PA\t 2001 \t T1\r"));
-}
-
-TEST_F(AtasLinkTest, AcknowledgementMovesEveryEntryOfTheEvent) {
+TEST_F(AtasLinkTest, TerminalOperationsReadOrAcknowledgeEveryEntryOfTheEvent) {
     using namespace MessageState;
     using test::MakeRecord;
     const struct {
@@ -151,8 +138,10 @@ TEST_F(AtasLinkTest, AcknowledgementMovesEveryEntryOfTheEvent) {
     EXPECT_EQ(cases[4].entry->m_AckedByTerminalId, "");  // an acknowledgement again keeps the first
     EXPECT_EQ(PeerReceived(), "");
 
+    // A terminal's read is answered with the fields as they stand.
+    PeerSend("opm\t4711\t 2001 \t1\t T1 \r");
     PeerSend("OPM\tZZ\t2001\t2\tT1\r");  // an alarm the queue does not know
-    EXPECT_TRUE(PeerGot("DA\tZZ\t2001\r"));
+    EXPECT_TRUE(PeerGot("PA\t 2001 \t T1\rDA\tZZ\t2001\r"));
     EXPECT_THAT(SystemLines(),
                 ElementsAre("Could not find AlarmId:ZZ (was deleted by queue "
                             "cleaning?) when ack from Destination: 2001, TermId: T1"));

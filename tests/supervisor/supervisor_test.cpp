@@ -12,7 +12,10 @@
 namespace kelvarix {
 namespace {
 
+namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 class SupervisorTest : public test::LinkFixture {
@@ -75,8 +78,7 @@ TEST_F(SupervisorTest, FailedAttemptsAreRetriedAfterTheReconnectInterval) {
     EXPECT_EQ(SystemLines().size(), 4u);
 
     settings_.ReconnectInterval = 1;  // ten ticks of 100 ms
-    Tick();
-    for (int i = 0; i < 9; ++i) Tick();
+    for (int i = 0; i < 10; ++i) Tick();
     EXPECT_EQ(SystemLines().size(), 6u);
     Tick();
     EXPECT_EQ(SystemLines().size(), 8u);
@@ -229,10 +231,10 @@ TEST_F(SupervisorTest, ScadaFileThatCannotBeAppendedIsLoggedOncePerRunOfFailures
     };
     acknowledge({"A1", "A2"});
     acknowledge({"A3"});
-    std::filesystem::create_directory(folder.path("missing"));
+    fs::create_directory(folder.path("missing"));
     acknowledge({"A4"});
     EXPECT_EQ(folder.read("missing/scada.txt"), "T\tA4\tA4\t\r\n");
-    std::filesystem::remove_all(folder.path("missing"));
+    fs::remove_all(folder.path("missing"));
     acknowledge({"A5"});
     const auto logged = StartsWith("Could not append to SCADA acknowledgement file " +
                                    settings_.SCADAAckFile + " (");
@@ -275,23 +277,48 @@ TEST_F(SupervisorTest, HeldBackAlarmsGoFirstAndAnAnswerOnALiveLinkEndsTheirWait)
     EXPECT_TRUE(buffered_.empty());
 }
 
-TEST_F(SupervisorTest, LogCleanupOnTheFirstTickAndOnANewDay) {
+// Each day's first tick removes both files of the days more than LogFileDays
+// old (ages in 30-day months), and only files named as the logger names them.
+TEST_F(SupervisorTest, LogCleanupOnEachDaysFirstTickRemovesOldDaysOnly) {
     const test::TempDir folder;
+    const auto exists = [&](const char* name) { return fs::exists(folder.path(name)); };
     Logger logger(clock_, window_, folder.path(""));
     settings_.LogFileDays = 30;
     settings_.ConnectTimeout = 0;
     settings_.ReconnectInterval = 1000;
     Supervisor supervisor(io_.get_executor(), settings_, logger, clock_, link_, maintenance_);
     clock_.set({2012, 3, 15, 23, 59, 59});
+    for (const char* name : {"2012-02-14.Log", "2012-02-14.Dbg", "2012-02-15.Log",
+                             "2012-01-01.dbg",  // traffic file without its system file
+                             "ABCD-01-01.log", "2012-01-011.log"}) {
+        folder.write(name, "x");
+    }
+    fs::create_directory(folder.path("2011-01-01.Log"));  // not an ordinary file
+    fs::permissions(folder.path("2012-02-14.Dbg"), fs::perms::owner_read);
+    supervisor.Timer_System_Timer();
+    for (const char* gone : {"2012-02-14.Log", "2012-02-14.Dbg", "2012-01-01.dbg"}) {
+        EXPECT_FALSE(exists(gone)) << gone;
+    }
+    for (const char* kept :
+         {"2012-02-15.Log", "ABCD-01-01.log", "2012-01-011.log", "2011-01-01.Log"}) {
+        EXPECT_TRUE(exists(kept)) << kept;
+    }
+    const std::string log = folder.read("2012-03-15.Log");
+    for (const char* day : {"2012-02-14", "2012-01-01"}) {
+        EXPECT_THAT(log,
+                    HasSubstr("Performed Log File Cleanup (killed " + folder.path(day) + ".LOG)"));
+    }
+    for (const char* day : {"2012-02-15", "2011-01-01"}) EXPECT_THAT(log, Not(HasSubstr(day)));
     folder.write("2012-02-14.Log", "x");
-    supervisor.Timer_System_Timer();
-    EXPECT_EQ(folder.read("2012-02-14.Log"), "");
-    folder.write("2012-02-15.Log", "x");
     supervisor.Timer_System_Timer();  // the same day: no second run
-    EXPECT_EQ(folder.read("2012-02-15.Log"), "x");
-    clock_.advance(std::chrono::seconds(1));  // midnight
+    EXPECT_TRUE(exists("2012-02-14.Log"));
+    // At midnight: today's files stay at 0 days, yesterday's go.
+    settings_.LogFileDays = 0;
+    clock_.advance(std::chrono::seconds(1));
+    folder.write("2012-03-16.Dbg", "x");
     supervisor.Timer_System_Timer();
-    EXPECT_EQ(folder.read("2012-02-15.Log"), "");
+    EXPECT_FALSE(exists("2012-03-15.Log"));
+    EXPECT_TRUE(exists("2012-03-16.Dbg"));
     ASSERT_TRUE(RunUntil([&] { return !supervisor.CycleBusy; }));
 }
 

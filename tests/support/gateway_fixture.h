@@ -49,6 +49,12 @@ class GatewayFixture : public ::testing::Test {
         return test::RunUntil(io_, done, limit);
     }
 
+    // Runs the handlers that are ready, and those they make ready, until none is.
+    void RunReady() {
+        io_.restart();
+        while (io_.poll() > 0) io_.restart();
+    }
+
     // The texts of the window list's lines with this tag.
     std::vector<std::string> Lines(TrafficTag tag) const {
         std::vector<std::string> lines;
@@ -90,11 +96,6 @@ class LinkFixture : public GatewayFixture {
     void PeerSend(std::string_view text) {
         link_.Winsock_ATAS_DataArrival(text);
         RunReady();
-    }
-    // Runs the handlers that are ready, and those they make ready, until none is.
-    void RunReady() {
-        io_.restart();
-        while (io_.poll() > 0) io_.restart();
     }
     // Everything the peer has received since it connected.
     std::string PeerReceived() {
