@@ -25,11 +25,6 @@ class SupervisorTest : public test::LinkFixture {
         supervisor_.Timer_System_Timer(interval);
         ASSERT_TRUE(RunUntil([&] { return !supervisor_.CycleBusy; }));
     }
-    // A link whose login and session set-up are done.
-    void Connected() {
-        Connect();
-        link_.MarkSessionSetUp();
-    }
     // Lets the supervisor's next connect attempt reach a fresh peer socket.
     void AcceptNextAttempt() {
         peer_ = asio::ip::tcp::socket(io_);
@@ -161,7 +156,7 @@ TEST_F(SupervisorTest, SessionSetUpFollowsTheSettings) {
 
 TEST_F(SupervisorTest, HeartbeatEveryQuarterInterval) {
     settings_.HeartbeatInterval = 60;
-    Connected();
+    Connect();
     Tick(14900);
     EXPECT_EQ(PeerReceived(), "");
     Tick(100);
@@ -178,7 +173,7 @@ TEST_F(SupervisorTest, AcknowledgedEntriesAreReportedOrDeletedOnThePbx) {
     settings_.SendMCA = true;
     settings_.SCADAAckFile = folder.path("scada.txt");
     settings_.CommandTimeout = 1;
-    Connected();
+    Connect();
     using namespace MessageState;
     const auto acked = Queued(test::MakeRecord("A1", "E1", "2001", "T1"), Acknowledged);
     acked->m_AckedByTerminalId = "T1";
@@ -224,7 +219,7 @@ TEST_F(SupervisorTest, AcknowledgedEntriesAreReportedOrDeletedOnThePbx) {
 TEST_F(SupervisorTest, ScadaFileThatCannotBeAppendedIsLoggedOncePerRunOfFailures) {
     const test::TempDir folder;
     settings_.SCADAAckFile = folder.path("missing/scada.txt");
-    Connected();
+    Connect();
     const auto acknowledge = [&](std::initializer_list<const char*> ids) {
         for (const char* id : ids) Queued(test::MakeRecord(id, id), MessageState::Acknowledged);
         Tick();
@@ -245,7 +240,7 @@ TEST_F(SupervisorTest, EntriesLeaveStrictlyAfterQueueDeleteTime) {
     // A negative time counts as 0; one above 32767 is honoured in full.
     const std::pair<std::int32_t, std::int32_t> delete_time_and_last_second[] = {
         {600, 600}, {40000, 40000}, {-100, 0}};
-    Connected();
+    Connect();
     for (const auto& [delete_time, last_second] : delete_time_and_last_second) {
         SCOPED_TRACE(delete_time);
         settings_.QueueDeleteTime = delete_time;
@@ -264,7 +259,7 @@ TEST_F(SupervisorTest, HeldBackAlarmsGoFirstAndAnAnswerOnALiveLinkEndsTheirWait)
     // alarm is not held back again.
     settings_.HeartbeatInterval = 1;
     settings_.CommandTimeout = 1;
-    Connected();
+    Connect();
     for (const char* id : {"B1", "B2", "B3"}) buffered_.push_back(test::MakeRecord(id, id));
     Queued(test::MakeRecord("A1"), MessageState::AckedByAlarmServer);
     supervisor_.HeartbeatElapsed = 1000;
