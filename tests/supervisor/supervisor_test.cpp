@@ -79,19 +79,6 @@ TEST_F(SupervisorTest, FailedAttemptsAreRetriedAfterTheReconnectInterval) {
     EXPECT_EQ(SystemLines().size(), 8u);
 }
 
-TEST_F(SupervisorTest, LoginSetsUpTheSessionThenSendsTheHeldBackAlarms) {
-    settings_.ConnectTimeout = 30;  // the verdict ends the wait, not the time-out
-    buffered_.push_back(test::MakeRecord("B1"));
-    AcceptNextAttempt();
-    PeerSend("USERNAME:");
-    ASSERT_TRUE(PeerGot("op1\r"));
-    PeerSend("PASSWORD:");
-    ASSERT_TRUE(PeerGot("secret\r"));
-    PeerSend("ATAS_OK\r");
-    ASSERT_TRUE(AnswerUntil([&] { return !supervisor_.CycleBusy; }));
-    EXPECT_EQ(PeerReceived(), "op1\rsecret\rATE1\rSA\tB1\t2001\t\r");
-}
-
 // Only the PBX's verdict ends the wait for the login early. A hang-up or a
 // refused connection leaves the socket closed, and the attempt takes its
 // ConnectTimeout all the same, so a PBX that is down is not tried in a loop.
@@ -168,7 +155,7 @@ TEST_F(SupervisorTest, HeartbeatEveryQuarterInterval) {
     EXPECT_EQ(supervisor_.HeartbeatElapsed, 0);
 }
 
-TEST_F(SupervisorTest, AcknowledgedEntriesAreReportedOrDeletedOnThePbx) {
+TEST_F(SupervisorTest, AcknowledgedEntriesAreReportedOrDeletedOnThePbxAndInTheScadaFile) {
     const test::TempDir folder;
     settings_.SendMCA = true;
     settings_.SCADAAckFile = folder.path("scada.txt");
@@ -214,23 +201,21 @@ TEST_F(SupervisorTest, AcknowledgedEntriesAreReportedOrDeletedOnThePbx) {
     EXPECT_EQ(SystemLines().size(), 8u);
     EXPECT_EQ(PeerReceived(), wire);
     EXPECT_EQ(folder.read("scada.txt"), "T\tA1\tE1\tT1\r\nT\tA5\tE4\t\r\nT\tA8\tE7\t\r\n");
-}
 
-TEST_F(SupervisorTest, ScadaFileThatCannotBeAppendedIsLoggedOncePerRunOfFailures) {
-    const test::TempDir folder;
+    // A file that cannot be appended to is logged once per run of failures.
     settings_.SCADAAckFile = folder.path("missing/scada.txt");
-    Connect();
+    window_.Clear();
     const auto acknowledge = [&](std::initializer_list<const char*> ids) {
-        for (const char* id : ids) Queued(test::MakeRecord(id, id), MessageState::Acknowledged);
+        for (const char* id : ids) Queued(test::MakeRecord(id, id), Acknowledged);
         Tick();
     };
-    acknowledge({"A1", "A2"});
-    acknowledge({"A3"});
+    acknowledge({"B1", "B2"});
+    acknowledge({"B3"});
     fs::create_directory(folder.path("missing"));
-    acknowledge({"A4"});
-    EXPECT_EQ(folder.read("missing/scada.txt"), "T\tA4\tA4\t\r\n");
+    acknowledge({"B4"});
+    EXPECT_EQ(folder.read("missing/scada.txt"), "T\tB4\tB4\t\r\n");
     fs::remove_all(folder.path("missing"));
-    acknowledge({"A5"});
+    acknowledge({"B5"});
     const auto logged = StartsWith("Could not append to SCADA acknowledgement file " +
                                    settings_.SCADAAckFile + " (");
     EXPECT_THAT(SystemLines(), ElementsAre(logged, logged));
@@ -254,12 +239,24 @@ TEST_F(SupervisorTest, EntriesLeaveStrictlyAfterQueueDeleteTime) {
     }
 }
 
-TEST_F(SupervisorTest, HeldBackAlarmsGoFirstAndAnAnswerOnALiveLinkEndsTheirWait) {
-    // A refusal (B1) or silence (B2) on a live link is the PBX's answer: the
-    // alarm is not held back again.
-    settings_.HeartbeatInterval = 1;
+// Held-back alarms go out right after the session's set-up, and first in
+// each cycle on a live link. There a refusal (B1) or silence (B2) is the
+// PBX's answer: the alarm is not held back again.
+TEST_F(SupervisorTest, HeldBackAlarmsGoAfterTheSetUpAndFirstInEachCycle) {
+    settings_.ConnectTimeout = 30;  // the verdict ends the wait, not the time-out
     settings_.CommandTimeout = 1;
-    Connect();
+    buffered_.push_back(test::MakeRecord("B0"));
+    AcceptNextAttempt();
+    PeerSend("USERNAME:");
+    ASSERT_TRUE(PeerGot("op1\r"));
+    PeerSend("PASSWORD:");
+    ASSERT_TRUE(PeerGot("secret\r"));
+    PeerSend("ATAS_OK\r");
+    ASSERT_TRUE(AnswerUntil([&] { return !supervisor_.CycleBusy; }));
+    EXPECT_EQ(PeerReceived(), "op1\rsecret\rATE1\rSA\tB0\t2001\t\r");
+
+    received_.clear();
+    settings_.HeartbeatInterval = 1;
     for (const char* id : {"B1", "B2", "B3"}) buffered_.push_back(test::MakeRecord(id, id));
     Queued(test::MakeRecord("A1"), MessageState::AckedByAlarmServer);
     supervisor_.HeartbeatElapsed = 1000;
