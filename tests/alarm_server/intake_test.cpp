@@ -50,14 +50,7 @@ class IntakeTest : public test::GatewayFixture {
         RunReady();
     }
     // Replies and system-log lines in the order they were written.
-    std::vector<std::string> Transcript() const {
-        std::vector<std::string> lines;
-        for (const std::string& line : window_.Lines()) {
-            if (line.compare(9, 16, TrafficTagText(TagFromOrvane)) != 0)
-                lines.push_back(line.substr(26));
-        }
-        return lines;
-    }
+    std::vector<std::string> Transcript() const { return Lines(TagFromOrvane, true); }
 
     FakePbx pbx_{io_.get_executor(), queue_};
     std::vector<std::string> replies_;

@@ -86,8 +86,7 @@ TEST_F(SupervisorTest, OnlyTheLoginVerdictEndsTheAttemptEarly) {
     enum Fault { Refusal, HangUp, NobodyListens };
     // A hang-up and a failed connect each log their own close line.
     const auto closes = [&](Fault fault) {
-        const auto lines = SystemLines();
-        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return std::ranges::count_if(SystemLines(), [&](const std::string& line) {
             return line.starts_with(fault == HangUp ? "ATAS socket was closed (127.0.0.1:"
                                                     : "ATAS socket was closed due to error (");
         });

@@ -55,11 +55,13 @@ class GatewayFixture : public ::testing::Test {
         while (io_.poll() > 0) io_.restart();
     }
 
-    // The texts of the window list's lines with this tag.
-    std::vector<std::string> Lines(TrafficTag tag) const {
+    // The texts of the window list's lines with this tag (with `others`: all
+    // the other lines, in the order they were written).
+    std::vector<std::string> Lines(TrafficTag tag, bool others = false) const {
         std::vector<std::string> lines;
         for (const std::string& line : window_.Lines()) {
-            if (line.compare(9, 16, TrafficTagText(tag)) == 0) lines.push_back(line.substr(26));
+            if ((line.compare(9, 16, TrafficTagText(tag)) == 0) != others)
+                lines.push_back(line.substr(26));
         }
         return lines;
     }
