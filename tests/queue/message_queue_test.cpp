@@ -139,10 +139,8 @@ TEST(MessageQueue, RefusesWhatItCannotIndexAndIgnoresStrangers) {
     const MessageRef a = MakeRecord("a"), b = MakeRecord("b"), c = MakeRecord("c");
     const MessageRef stranger = MakeRecord("a");
     EXPECT_FALSE(queue.append(nullptr));
-    EXPECT_TRUE(queue.append(a));
+    for (const MessageRef& m : {a, b, c}) EXPECT_TRUE(queue.append(m));
     EXPECT_FALSE(queue.append(a));
-    EXPECT_TRUE(queue.append(b));
-    EXPECT_TRUE(queue.append(c));
     other.append(stranger);  // a record of another queue only has its field set
     queue.set_state(*stranger, Deleted);
     EXPECT_EQ(stranger->m_MessageState, Deleted);
