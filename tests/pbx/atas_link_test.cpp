@@ -2,8 +2,6 @@
 
 #include <gmock/gmock.h>
 
-#include <algorithm>
-
 #include "pbx/atas_protocol.h"
 #include "support/gateway_fixture.h"
 
@@ -57,58 +55,54 @@ TEST_F(AtasLinkTest, LoginPromptsAreLookedForOncePerArrivalAndARefusalCloses) {
     EXPECT_TRUE(SystemLines().empty());
 }
 
-TEST_F(AtasLinkTest, OnlyTheExpectedRepliesCompleteACommand) {
+// Only the expected replies complete a command; each command is counted by
+// its keyword and result, and none goes out on a closed link.
+TEST_F(AtasLinkTest, OnlyTheExpectedRepliesCompleteACommandAndEachIsCounted) {
+    using R = CommandResult;
     struct Case {
+        std::string line;
+        const char* keyword;
         std::int32_t timeout;
         std::string answer;
         std::int16_t result;
+        R counted;
     };
     const Case cases[] = {
-        {2, "  nAck  \r", kReplyNack},
-        {2, "nack\rack\r", kReplyNack},                            // the first reply counts
-        {2, "HB\rCBE\tack\rOPM\t1\t2\t9\t4\r\nACK\r", kReplyAck},  // after keyword lines
-        {1, "", kReplyNone},                                       // silence times out
-        {0, "", kReplyNone},                                       // sends and gives up at once
+        {"SA\tA1\t2001\tFire\r", "SA", 2, "  nAck  \r", kReplyNack, R::Nack},
+        {"DA\tA1\r", "DA", 2, "nack\rack\r", kReplyNack, R::Nack},  // the first reply counts
+        // A reply after keyword lines.
+        {"HBC\t60\r", "HBC", 2, "HB\rCBE\tack\rOPM\t1\t2\t9\t4\r\nACK\r", kReplyAck, R::Ack},
+        {"RESET\r", "RESET", 1, "", kReplyNone, R::Timeout},  // silence times out
+        {"ATE1\r", "ATE1", 0, "", kReplyNone, R::Timeout},    // sends and gives up at once
     };
     Connect();
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.answer);
+        SCOPED_TRACE(c.keyword);
         settings_.CommandTimeout = c.timeout;
-        EXPECT_EQ(Command("RESET\r", c.answer), c.result);
+        EXPECT_EQ(Command(c.line, c.answer), c.result);
         EXPECT_TRUE(link_.ExpectedReplies == ReplySlots{});
     }
-    const std::string sent = PeerReceived();
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), '\r'), 5);
-
     // Keyword lines are never a reply, whatever the command accepts.
-    settings_.CommandTimeout = 1;
     const auto result = Start(link_.SendATASCommand("X\r", "hb", "opm", "atas_ok", "cbe", 1));
     ASSERT_TRUE(PeerGot("X\r"));
     PeerSend(" hb \rOPM\t1\rATAS_OK\rcbe\r");
     ASSERT_TRUE(RunUntil([&] { return result->has_value(); }));
     EXPECT_EQ(**result, kReplyNone);
-}
 
-TEST_F(AtasLinkTest, CommandsAreCountedByKeywordAndResultAndNoneGoesOnAClosedLink) {
-    settings_.CommandTimeout = 1;
-    Connect();
-    Command("SA\tA1\t2001\tFire\r", "ack\r");
-    Command("DA\tA1\t2001\r", "NACK\r");
-    Command("HBC\t60\r");  // no answer within the second
     peer_.close();
     ASSERT_TRUE(RunUntil([&] { return !link_.Connected(); }));
-    EXPECT_EQ(Command("MCA\t2001\tT1\r"), kReplyNone);  // not sent on a closed link
-    EXPECT_EQ(Lines(TagToATAS).size(), 3u);
-    using R = CommandResult;
-    const std::pair<const char*, R> rows[] = {
-        {"SA", R::Ack}, {"DA", R::Nack}, {"HBC", R::Timeout}, {"MCA", R::NoLink}};
-    ASSERT_EQ(link_.command_stats.ByKeyword().size(), std::size(rows));
-    for (const auto& [keyword, result] : rows) {
+    settings_.CommandTimeout = 1;
+    EXPECT_EQ(Command("MCA\t2001\tT1\r"), kReplyNone);
+    EXPECT_EQ(Lines(TagToATAS).size(), std::size(cases) + 1);  // all but the MCA
+    const auto counted = [&](const char* keyword, R result) {
         CommandStats::Counts expected{};
         expected[static_cast<std::size_t>(result)] = 1;
         EXPECT_EQ(link_.command_stats.ByKeyword().at(keyword), expected) << keyword;
-    }
-    EXPECT_EQ(link_.command_stats.Durations().Count(), std::size(rows));
+    };
+    for (const Case& c : cases) counted(c.keyword, c.counted);
+    counted("X", R::Timeout);
+    counted("MCA", R::NoLink);
+    EXPECT_EQ(link_.command_stats.Durations().Count(), std::size(cases) + 2);
 }
 
 TEST_F(AtasLinkTest, CommandsWaitTheirTurnAndGiveUpWhenTheLinkGoes) {
