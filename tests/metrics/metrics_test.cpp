@@ -3,6 +3,7 @@
 #include <asio/connect.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
+#include <deque>
 
 #include "metrics/exposition.h"
 #include "metrics/http_request.h"
@@ -66,11 +67,9 @@ TEST(MetricsServer, HoldsAtMostEightConnections) {
     ASSERT_EQ(server.Listen("127.0.0.1", 0), "");
     const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(),
                                            static_cast<unsigned short>(server.LocalPort()));
-    std::vector<std::unique_ptr<asio::ip::tcp::socket>> idle;
-    for (std::size_t i = 0; i < MetricsServer::kMaxConnections; ++i) {
-        idle.push_back(std::make_unique<asio::ip::tcp::socket>(io));
-        idle.back()->connect(endpoint);
-    }
+    std::deque<asio::ip::tcp::socket> idle;
+    for (std::size_t i = 0; i < MetricsServer::kMaxConnections; ++i)
+        idle.emplace_back(io).connect(endpoint);
     ASSERT_TRUE(test::RunUntil(io, [&] { return server.OpenConnections() == 8; }));
     const auto exchange = [&](std::string request) {
         asio::ip::tcp::socket socket(io);
