@@ -53,6 +53,7 @@ TEST(Numbers, EachConversionReadsTheText) {
         {"&O17", 15, 15, 15, no, true},
         {"&o8", 0, 0, 0, no, false},
         {"&H?", 0, 0, 0, no, false},
+        {"&X1", 0, 0, 0, no, false},
         {"-&H10", 0, 0, 0, no, false},
         {"32767.5", 32767.5, 32768, no, no, true},
         {"-32768.5", -32768.5, -32768, -32768, no, true},
