@@ -71,7 +71,6 @@ TEST(Numbers, EachConversionReadsTheText) {
         EXPECT_EQ(ToNumber32(c.text), c.n32);
         const auto n16 = ToNumber16(c.text);
         EXPECT_EQ(n16 ? std::optional<std::int32_t>(*n16) : no, c.n16);
-        EXPECT_EQ(ToInt16OrZero(c.text), c.n16.value_or(0));
         EXPECT_EQ(ToStrictNumber(c.text), c.strict);
         EXPECT_EQ(ToFlag(c.text), c.flag);
     }
