@@ -11,17 +11,14 @@
 namespace kelvarix::e2e {
 namespace {
 
+// The store at store/alarms.db in the program folder (the relative form of the key).
 class AlarmStoreTest : public GatewayTest {
   protected:
-    // (Re)starts the gateway, as after a crash, with its store at
-    // store/alarms.db in the program folder (the relative form of the key).
+    AlarmStoreTest() { ini_sections_ = "[General]\nAlarmStore=store/alarms.db\n"; }
+    // (Re)starts the gateway as after a crash: SIGKILL saves nothing on the way out.
     void Restart(int atas_port, std::string_view atas_extra) {
-        gateway_.reset();  // SIGKILL: nothing saved on the way out
-        home_.write("Kelvarix.ini", GatewayIni(server_port_, atas_port, atas_extra) +
-                                        "[General]\nAlarmStore=store/alarms.db\n");
-        gateway_.emplace(BuiltBinary("kelvarix"), std::vector<std::string>{},
-                         GatewayEnvironment(home_));
-        ASSERT_TRUE(WaitForGatewayLine("Kelvarix was started")) << Describe();
+        gateway_.reset();
+        StartGateway(atas_extra, {}, atas_port);
     }
     std::string Answer(AlarmServer& client, const std::string& line) {
         const std::size_t before = client.Lines().size();
@@ -32,14 +29,13 @@ class AlarmStoreTest : public GatewayTest {
 };
 
 TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
-    const std::string extra = "SendMCA=1";
     pbx_.emplace(std::vector<std::string>{}, 0, /*keyboard=*/true);
-    Restart(pbx_->Port(), extra);
+    StartGateway("SendMCA=1");
     ASSERT_TRUE(WaitForSession()) << Describe();
     AlarmServer before = Connect();
     ASSERT_EQ(Answer(before, "1|0|88|4711|2001||Fire room 12|FIRE-2"), "sent (4711)");
     ASSERT_EQ(Answer(before, "1|0|90|4800|2003||Gas hall B|GAS-1"), "sent (4800)");
-    Restart(pbx_->Port(), extra);
+    Restart(pbx_->Port(), "SendMCA=1");
     ASSERT_TRUE(WaitForGatewayLine("loaded: 2 queued, 0 held back, 0 in doubt")) << Describe();
     ASSERT_TRUE(WaitForSession()) << Describe();
 
@@ -83,7 +79,6 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         int held_at_next_start;
     };
     const std::string extra = "BufferWhenDisconnected=1\nMaxBufferedMessages=10";
-    const Step nothing = [](StoreFolder&) {};
     const Step valid_store = [&](StoreFolder&) {  // closed: all of it in the file itself
         StoreFile file;
         AlarmRow old;
@@ -96,7 +91,7 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         {"not a SQLite file",
          false,
          [&](StoreFolder&) { home_.write("store/alarms.db", std::string(8192, 'k')); },
-         nothing,
+         [](StoreFolder&) {},
          {"(file is not a database), set aside as ", "loaded: 0 queued"},
          3},
         {"a store that another program holds locked",

@@ -11,9 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <stdexcept>
 #include <thread>
 
 #include "support/io_helpers.h"
@@ -22,12 +20,7 @@ namespace kelvarix::e2e {
 
 namespace {
 constexpr Duration kPollInterval = std::chrono::milliseconds(20);
-
-// For the sockets only: nothing runs on it.
-asio::io_context& Io() {
-    static asio::io_context io;
-    return io;
-}
+asio::io_context io;  // for the sockets only: nothing runs on it
 }  // namespace
 
 std::string BuiltBinary(const std::string& name) {
@@ -72,16 +65,7 @@ std::vector<std::string> Lines(std::string_view text) {
 }
 
 int FreeLocalPort() {
-    return test::UnusedLocalPort(Io());
-}
-
-std::string TodaysDate() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-    return text;
+    return test::UnusedLocalPort(io);
 }
 
 std::string AlarmLine(std::string_view id, std::size_t text_bytes) {
@@ -221,7 +205,7 @@ Pbx::Pbx(const std::vector<std::string>& options, int port, bool keyboard)
 
 std::optional<AlarmServer> AlarmServer::Connect(int port, const std::string& to,
                                                 const std::string& from) {
-    asio::ip::tcp::socket socket(Io());
+    asio::ip::tcp::socket socket(io);
     asio::error_code error;
     socket.open(asio::ip::tcp::v4(), error);
     if (!from.empty() && !error) socket.bind({asio::ip::make_address(from), 0}, error);
@@ -270,18 +254,20 @@ void AlarmServer::Pump(int timeout_ms) {
 }
 
 bool AlarmServer::WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    for (Pump(0); !done(lines_); Pump(static_cast<int>(kPollInterval.count()))) {
-        if (!socket_.is_open() || std::chrono::steady_clock::now() >= deadline) return false;
-    }
-    return true;
+    bool met = false;
+    WaitUntil([&] {
+        Pump(0);
+        met = done(lines_);
+        return met || !socket_.is_open();
+    });
+    return met;
 }
 
 bool AlarmServer::WaitForClose() {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (!!socket_.is_open() && std::chrono::steady_clock::now() < deadline)
-        Pump(static_cast<int>(kPollInterval.count()));
-    return !socket_.is_open();
+    return WaitUntil([&] {
+        Pump(0);
+        return !socket_.is_open();
+    });
 }
 
 // --- GatewayTest ---
@@ -290,10 +276,11 @@ void GatewayTest::StartGateway(std::string_view atas_extra, std::string_view orv
                                int atas_port) {
     if (atas_port == 0) atas_port = pbx_->Port();
     while (server_port_ == atas_port) server_port_ = FreeLocalPort();
-    home_.write("Kelvarix.ini", GatewayIni(server_port_, atas_port, atas_extra, orvane_extra));
-    gateway_.emplace(BuiltBinary("kelvarix"), std::vector<std::string>{},
-                     GatewayEnvironment(home_));
-    ASSERT_TRUE(WaitForGatewayLine("Kelvarix was started")) << Describe();
+    home_.write("Kelvarix.ini",
+                GatewayIni(server_port_, atas_port, atas_extra, orvane_extra) + ini_sections_);
+    Launch();
+    if (!WaitForGatewayLine("Kelvarix was started"))
+        throw std::runtime_error("the gateway did not start:\n" + Describe());
 }
 
 AlarmServer GatewayTest::Connect(const std::string& from) {

@@ -11,9 +11,9 @@
 #include <csignal>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -37,7 +37,6 @@ bool InOrder(std::string_view text, const std::vector<std::string_view>& parts);
 std::size_t CountOf(std::string_view text, std::string_view part);
 std::vector<std::string> Lines(std::string_view text);  // without their LF
 int FreeLocalPort();                                    // on 127.0.0.1, at the moment of the call
-std::string TodaysDate();                               // YYYY-MM-DD, local
 // An alarm line without LF: status 1, event E<id>, destination 2001, tag
 // T<id>, text "Alarm <id>" padded with dots to text_bytes.
 std::string AlarmLine(std::string_view id, std::size_t text_bytes = 0);
@@ -52,6 +51,9 @@ std::string SystemLog(const test::TempDir& home);
 // go first into [Orvane] and [ATAS]: the first occurrence of a key counts.
 std::string GatewayIni(int server_port, int atas_port, std::string_view atas_extra = {},
                        std::string_view orvane_extra = {});
+// The gateway's environment: KELVARIX_HOME, and a small quarantine for a
+// sanitizer build, whose freed memory would otherwise hide the gateway's own use.
+std::vector<std::string> GatewayEnvironment(const test::TempDir& home);
 
 // A started program. Standard input is /dev/null or, with a keyboard, a pipe
 // that Type writes to; standard output and error go to files. The child dies with the test process,
@@ -86,10 +88,6 @@ class ChildProcess {
     int keyboard_ = -1;
     std::optional<int> status_;
 };
-
-// The gateway's environment: KELVARIX_HOME, and a small quarantine for a
-// sanitizer build, whose freed memory would otherwise hide the gateway's own use.
-std::vector<std::string> GatewayEnvironment(const test::TempDir& home);
 
 // kelvarix-pbxsim with its options, on a port of its own choice or on a
 // given one (to take over from a simulator that was stopped).
@@ -155,6 +153,18 @@ class GatewayTest : public ::testing::Test {
     // given (nothing need listen there), and waits for its start line.
     void StartGateway(std::string_view atas_extra = {}, std::string_view orvane_extra = {},
                       int atas_port = 0);
+    void Launch(const std::vector<std::string>& arguments = {}) {  // on the Kelvarix.ini there
+        gateway_.emplace(BuiltBinary("kelvarix"), arguments, GatewayEnvironment(home_));
+    }
+    // The simulator with these options, the gateway's session with it set up,
+    // and the alarm server connected.
+    AlarmServer Session(const std::vector<std::string>& pbx_options = {},
+                        std::string_view atas_extra = {}) {
+        StartPbx(pbx_options);
+        StartGateway(atas_extra);
+        if (!WaitForSession()) throw std::runtime_error("no PBX session:\n" + Describe());
+        return Connect();
+    }
     AlarmServer Connect(const std::string& from = {});
     bool WaitForGatewayLine(std::string_view text, std::size_t count = 1) {
         return gateway_->WaitForStdout(text, count);
@@ -180,6 +190,7 @@ class GatewayTest : public ::testing::Test {
     std::optional<Pbx> pbx_;
     std::optional<ChildProcess> gateway_;
     int server_port_ = FreeLocalPort();
+    std::string ini_sections_;  // after [Orvane] and [ATAS]
 };
 
 }  // namespace kelvarix::e2e

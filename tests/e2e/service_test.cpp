@@ -1,13 +1,9 @@
 // The gateway as a service: installation and removal from the command line,
 // and a run in service mode under a stand-in service manager.
-#include <gtest/gtest.h>
 
 #include <asio/io_context.hpp>
 #include <asio/local/datagram_protocol.hpp>
-#include <csignal>
 #include <filesystem>
-#include <optional>
-#include <string>
 
 #include "e2e/harness.h"
 #include "platform/ini_file.h"
