@@ -56,9 +56,8 @@ std::string GatewayIni(int server_port, int atas_port, std::string_view atas_ext
 std::vector<std::string> GatewayEnvironment(const test::TempDir& home);
 
 // A started program. Standard input is /dev/null or, with a keyboard, a pipe
-// that Type writes to; standard output and error go to files. The child dies with the test process,
-// and the destructor kills and reaps one still running: a failing test leaves neither strays nor
-// zombies.
+// that Type writes to; standard output and error go to files. The child dies
+// with the test process, and the destructor kills and reaps one still running.
 class ChildProcess {
   public:
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
@@ -95,12 +94,6 @@ class Pbx : public ChildProcess {
   public:
     explicit Pbx(const std::vector<std::string>& options = {}, int port = 0, bool keyboard = false);
     int Port() const { return port_; }
-    // Waits until `count` SAs of the alarm are shown, then gives the number shown.
-    std::size_t WaitForAlarms(std::string_view alarm_id, std::size_t count = 1) {
-        const std::string sa = "recv: SA<9>" + std::string(alarm_id) + "<9>";
-        WaitForStdout(sa, count);
-        return CountOf(Stdout(), sa);
-    }
 
   private:
     int port_ = 0;
@@ -170,9 +163,7 @@ class GatewayTest : public ::testing::Test {
         return gateway_->WaitForStdout(text, count);
     }
     // The menu is the last step of a session's set-up, whether the PBX took it or not.
-    bool WaitForSession(std::size_t count = 1) {
-        return WaitForGatewayLine("set menu (SM)", count);
-    }
+    bool WaitForSession() { return WaitForGatewayLine("set menu (SM)"); }
     // A status-0 line is answered at once, after every line before it: once
     // its reply is in, so are the replies of all earlier lines.
     static bool Fence(AlarmServer& client, std::string_view id = "FENCE") {
