@@ -105,8 +105,6 @@ std::vector<std::string> GatewayEnvironment(const test::TempDir& home) {
                 "quarantine_size_mb=4"};
 }
 
-// --- ChildProcess ---
-
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const std::vector<std::string>& environment, bool keyboard) {
     // Everything the child needs is prepared here: between fork and exec only
@@ -183,8 +181,6 @@ bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
     return found;
 }
 
-// --- Pbx ---
-
 Pbx::Pbx(const std::vector<std::string>& options, int port, bool keyboard)
     : ChildProcess(
           BuiltBinary("kelvarix-pbxsim"),
@@ -200,8 +196,6 @@ Pbx::Pbx(const std::vector<std::string>& options, int port, bool keyboard)
     }
     port_ = std::atoi(Stdout().c_str() + std::strlen("listening "));
 }
-
-// --- AlarmServer ---
 
 std::optional<AlarmServer> AlarmServer::Connect(int port, const std::string& to,
                                                 const std::string& from) {
@@ -269,8 +263,6 @@ bool AlarmServer::WaitForClose() {
         return !socket_.is_open();
     });
 }
-
-// --- GatewayTest ---
 
 void GatewayTest::StartGateway(std::string_view atas_extra, std::string_view orvane_extra,
                                int atas_port) {

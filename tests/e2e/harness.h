@@ -1,7 +1,6 @@
 #pragma once
-// What the end-to-end tests need to drive the real binaries: child processes
-// with captured output, the PBX simulator, the alarm server's end of the
-// gateway's port, and waits that poll a condition until a deadline.
+// Driving the real binaries: child processes with captured output, the PBX
+// simulator, the alarm server's end of the gateway's port, and polled waits.
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
@@ -24,9 +23,7 @@ using Duration = std::chrono::milliseconds;
 // Generous for a sanitizer build on a busy machine; a passing test never waits this long.
 inline constexpr Duration kWait = std::chrono::seconds(20);
 
-// A program built beside the tests: "kelvarix", "kelvarix-pbxsim".
 std::string BuiltBinary(const std::string& name);
-// Checks the condition every 20 ms until it holds (true) or the time is up (false).
 bool WaitUntil(const std::function<bool()>& condition, Duration timeout = kWait);
 using test::ReadFile;
 inline bool Has(std::string_view text, std::string_view part) {
