@@ -29,7 +29,7 @@ class AlarmStoreTest : public GatewayTest {
 };
 
 TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
-    pbx_.emplace(std::vector<std::string>{}, 0, /*keyboard=*/true);
+    pbx_.emplace(std::vector<std::string>{}, /*keyboard=*/true);
     StartGateway("SendMCA=1");
     ASSERT_TRUE(WaitForSession()) << Describe();
     AlarmServer before = Connect();

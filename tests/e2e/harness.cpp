@@ -23,10 +23,6 @@ constexpr Duration kPollInterval = std::chrono::milliseconds(20);
 asio::io_context io;  // for the sockets only: nothing runs on it
 }  // namespace
 
-std::string BuiltBinary(const std::string& name) {
-    return std::string(KELVARIX_BUILD_DIR) + "/" + name;
-}
-
 bool WaitUntil(const std::function<bool()>& condition, Duration timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
@@ -49,9 +45,8 @@ bool InOrder(std::string_view text, const std::vector<std::string_view>& parts) 
 std::size_t CountOf(std::string_view text, std::string_view part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string_view::npos;
-         at = text.find(part, at + part.size())) {
+         at = text.find(part, at + part.size()))
         ++count;
-    }
     return count;
 }
 
@@ -78,9 +73,8 @@ std::string AlarmLine(std::string_view id, std::size_t text_bytes) {
 std::string SystemLog(const test::TempDir& home) {
     std::vector<std::string> paths;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(home.path("LogFiles"), error)) {
+    for (const auto& entry : std::filesystem::directory_iterator(home.path("LogFiles"), error))
         if (entry.path().extension() == ".Log") paths.push_back(entry.path().string());
-    }
     std::sort(paths.begin(), paths.end());
     std::string log;
     for (const std::string& path : paths) log += ReadFile(path);
@@ -151,16 +145,14 @@ ChildProcess::~ChildProcess() {
 
 void ChildProcess::Type(std::string_view line) const {
     const std::string text = std::string(line) + "\n";
-    if (::write(keyboard_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    if (::write(keyboard_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         throw std::runtime_error("cannot type to the child: " + std::string(std::strerror(errno)));
-    }
 }
 
 bool ChildProcess::Running() {
     int status = 0;
-    if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
     return !status_;
 }
 
@@ -181,19 +173,11 @@ bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
     return found;
 }
 
-Pbx::Pbx(const std::vector<std::string>& options, int port, bool keyboard)
-    : ChildProcess(
-          BuiltBinary("kelvarix-pbxsim"),
-          [&] {
-              std::vector<std::string> arguments{"--port", std::to_string(port)};
-              arguments.insert(arguments.end(), options.begin(), options.end());
-              return arguments;
-          }(),
-          {}, keyboard) {
+Pbx::Pbx(const std::vector<std::string>& options, bool keyboard)
+    : ChildProcess(BuiltBinary("kelvarix-pbxsim"), options, {}, keyboard) {
     // The first line names the port once it is open.
-    if (!WaitForStdout("\n") || !Stdout().starts_with("listening ")) {
+    if (!WaitForStdout("\n") || !Stdout().starts_with("listening "))
         throw std::runtime_error("the PBX simulator did not start:\n" + Describe());
-    }
     port_ = std::atoi(Stdout().c_str() + std::strlen("listening "));
 }
 

@@ -23,7 +23,9 @@ using Duration = std::chrono::milliseconds;
 // Generous for a sanitizer build on a busy machine; a passing test never waits this long.
 inline constexpr Duration kWait = std::chrono::seconds(20);
 
-std::string BuiltBinary(const std::string& name);
+inline std::string BuiltBinary(const std::string& name) {
+    return KELVARIX_BUILD_DIR "/" + name;
+}
 bool WaitUntil(const std::function<bool()>& condition, Duration timeout = kWait);
 using test::ReadFile;
 inline bool Has(std::string_view text, std::string_view part) {
@@ -85,11 +87,10 @@ class ChildProcess {
     std::optional<int> status_;
 };
 
-// kelvarix-pbxsim with its options, on a port of its own choice or on a
-// given one (to take over from a simulator that was stopped).
+// kelvarix-pbxsim with its options, on a port of its own choice unless they give one.
 class Pbx : public ChildProcess {
   public:
-    explicit Pbx(const std::vector<std::string>& options = {}, int port = 0, bool keyboard = false);
+    explicit Pbx(const std::vector<std::string>& options = {}, bool keyboard = false);
     int Port() const { return port_; }
 
   private:
@@ -135,9 +136,9 @@ class AlarmServer {
 // test, which plays the alarm server.
 class GatewayTest : public ::testing::Test {
   protected:
-    void StartPbx(const std::vector<std::string>& options = {}, int port = 0) {
+    void StartPbx(const std::vector<std::string>& options = {}) {
         pbx_.reset();
-        pbx_.emplace(options, port);
+        pbx_.emplace(options);
     }
     // Starts the gateway against the simulator, or against atas_port when
     // given (nothing need listen there), and waits for its start line.

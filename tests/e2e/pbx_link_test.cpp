@@ -148,7 +148,7 @@ TEST_P(PbxFaultTest, HeldBackAlarmsReachTheNextWorkingPbx) {
     const std::string faulty = pbx_ ? pbx_->Stdout() : "";
     EXPECT_EQ(CountOf(faulty, "recv: SA"), CountOf(faulty, "dropped: after command")) << faulty;
 
-    StartPbx({}, atas_port);
+    StartPbx({"--port", std::to_string(atas_port)});                // in the faulty one's place
     ASSERT_TRUE(pbx_->WaitForStdout("recv: SM<9>")) << Describe();  // L3 comes after the set-up
     ASSERT_TRUE(client.Send(AlarmLine("L3") + "\n"));
     EXPECT_TRUE(client.WaitForLine("sent (L3)")) << Describe();
