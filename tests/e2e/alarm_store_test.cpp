@@ -20,11 +20,6 @@ class AlarmStoreTest : public GatewayTest {
         gateway_.reset();
         StartGateway(atas_extra, {}, atas_port);
     }
-    std::string Answer(AlarmServer& client, const std::string& line) {
-        const std::size_t before = client.Lines().size();
-        const bool answered = client.Send(line + "\n") && client.WaitForLines(before + 1);
-        return answered ? client.Lines()[before] : "(no answer)";
-    }
     std::string Store() const { return home_.path("store/alarms.db"); }
 };
 
@@ -33,8 +28,8 @@ TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
     StartGateway("SendMCA=1");
     ASSERT_TRUE(WaitForSession()) << Describe();
     AlarmServer before = Connect();
-    ASSERT_EQ(Answer(before, "1|0|88|4711|2001||Fire room 12|FIRE-2"), "sent (4711)");
-    ASSERT_EQ(Answer(before, "1|0|90|4800|2003||Gas hall B|GAS-1"), "sent (4800)");
+    ASSERT_EQ(before.Answer("1|0|88|4711|2001||Fire room 12|FIRE-2"), "sent (4711)");
+    ASSERT_EQ(before.Answer("1|0|90|4800|2003||Gas hall B|GAS-1"), "sent (4800)");
     Restart(pbx_->Port(), "SendMCA=1");
     ASSERT_TRUE(WaitForGatewayLine("loaded: 2 queued, 0 held back, 0 in doubt")) << Describe();
     ASSERT_TRUE(WaitForSession()) << Describe();
@@ -43,7 +38,7 @@ TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
     // MCA, not the DA that an acknowledgement of an unknown alarm gets.
     EXPECT_TRUE(pbx_->WaitForStdout("recv: MCA<9>2001<9>\n")) << Describe();
     AlarmServer after = Connect();
-    EXPECT_EQ(Answer(after, "2|0|90|4800|2003|||GAS-1"), "sent (4800)");
+    EXPECT_EQ(after.Answer("2|0|90|4800|2003|||GAS-1"), "sent (4800)");
     EXPECT_TRUE(pbx_->WaitForStdout("recv: DA<9>4800<9>2003\n")) << Describe();
 }
 
@@ -111,7 +106,7 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
          [&](StoreFolder& store) {  // as a killed gateway leaves the store
              Restart(FreeLocalPort(), extra);
              AlarmServer client = Connect();
-             EXPECT_EQ(Answer(client, "1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
+             EXPECT_EQ(client.Answer("1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
              gateway_.reset();
              store.Remount(MS_RDONLY);
          },
@@ -134,7 +129,7 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         AlarmServer client = Connect();
         for (const std::string id : {"A1", "A2", "A3"}) {
             if (id == "A3") c.before_last_alarm(store);
-            EXPECT_EQ(Answer(client, "1|0|E|" + id + "|2001||Fire|T"), Reply("buffered", id));
+            EXPECT_EQ(client.Answer("1|0|E|" + id + "|2001||Fire|T"), Reply("buffered", id));
         }
         EXPECT_TRUE(WaitUntil([&] { return InOrder(gateway_->Stdout(), c.log); })) << Describe();
         EXPECT_EQ(CountOf(gateway_->Stdout(), "could not be"), 1u) << Describe();

@@ -16,9 +16,8 @@ std::optional<std::string> Shell(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string text;
     char buffer[4096];
-    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         text.append(buffer, n);
-    }
     return pipe != nullptr && ::pclose(pipe) == 0 ? std::optional(text) : std::nullopt;
 }
 

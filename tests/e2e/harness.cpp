@@ -225,9 +225,8 @@ void AlarmServer::Pump(int timeout_ms) {
         partial_.append(buffer, n);
     if (error != asio::error::would_block) socket_.close();  // the end of data or a reset
     std::size_t start = 0;
-    for (std::size_t lf; (lf = partial_.find('\n', start)) != std::string::npos; start = lf + 1) {
+    for (std::size_t lf; (lf = partial_.find('\n', start)) != std::string::npos; start = lf + 1)
         lines_.push_back(partial_.substr(start, lf - start));
-    }
     partial_.erase(0, start);
 }
 

@@ -122,6 +122,12 @@ class AlarmServer {
         });
     }
     bool WaitForClose();  // end of data or reset
+    // Sends the line with its LF; the reply that comes next.
+    std::string Answer(const std::string& line) {
+        const std::size_t before = Lines().size();
+        const bool answered = Send(line + "\n") && WaitForLines(before + 1);
+        return answered ? lines_[before] : "(no answer)";
+    }
 
   private:
     explicit AlarmServer(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}

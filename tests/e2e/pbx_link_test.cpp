@@ -150,8 +150,7 @@ TEST_P(PbxFaultTest, HeldBackAlarmsReachTheNextWorkingPbx) {
 
     StartPbx({"--port", std::to_string(atas_port)});                // in the faulty one's place
     ASSERT_TRUE(pbx_->WaitForStdout("recv: SM<9>")) << Describe();  // L3 comes after the set-up
-    ASSERT_TRUE(client.Send(AlarmLine("L3") + "\n"));
-    EXPECT_TRUE(client.WaitForLine("sent (L3)")) << Describe();
+    EXPECT_EQ(client.Answer(AlarmLine("L3")), "sent (L3)") << Describe();
     Texts sent;
     const std::string pbx = pbx_->Stdout();
     for (const std::string& line : Lines(pbx.substr(pbx.find("recv: SM<9>"))))

@@ -59,9 +59,8 @@ TEST_F(ServiceTest, InstallRunAndRemove) {
     const std::string program = std::filesystem::canonical(BuiltBinary("kelvarix")).string();
     const std::string folder = std::filesystem::path(home_.path("")).parent_path().string();
     for (const std::string& line : {"Type=notify"s, "ExecStart=\"" + program + "\"",
-                                    "Environment=\"KELVARIX_HOME=" + folder + "\""}) {
+                                    "Environment=\"KELVARIX_HOME=" + folder + "\""})
         EXPECT_TRUE(Has(unit, "\n" + line + "\n")) << line << " in\n" << unit;
-    }
     EXPECT_EQ(StoredRunAsService(), "1");
     EXPECT_EQ(SystemLog(home_), "");
 
