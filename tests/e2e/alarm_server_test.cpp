@@ -1,6 +1,5 @@
 // The alarm-server side of the real gateway: who may connect where, what an
-// alarm server may throw at it, and logs that cannot be written. The gateway
-// runs on, answers each line once and keeps its memory bounded.
+// alarm server may throw at it, and logs that cannot be written.
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -24,10 +23,8 @@ TEST_F(AlarmServerTest, ListenAddressOpensThePortOnThatAddressOnly) {
         server_port_ = FreeLocalPort();
         gateway_.reset();
         StartGateway({}, std::string("ListenAddress=") + address, FreeLocalPort());
-        EXPECT_EQ(
-            Has(gateway_->Stdout(), "Failed to set Orvane server socket port " +
-                                        std::to_string(server_port_) + " in listening mode ("),
-            std::string(open_on) == "(none)");
+        EXPECT_EQ(Has(gateway_->Stdout(), "Failed to set Orvane server socket port"),
+                  std::string(open_on) == "(none)");
         for (const std::string to : {"127.0.0.1", "127.0.0.2"}) {
             std::optional<AlarmServer> client = AlarmServer::Connect(server_port_, to);
             ASSERT_EQ(client.has_value(), to == open_on) << to << "\n" << Describe();
@@ -95,7 +92,7 @@ TEST_F(AlarmServerTest, LogsThatCannotBeWrittenStopNothing) {
 
         StartGateway();
         ASSERT_TRUE(WaitForGatewayLine("Successfully connected to")) << Describe();
-        EXPECT_EQ(Connect().Answer(AlarmLine(id)), Reply("sent", id)) << Describe();
+        EXPECT_EQ(Connect().Answer(AlarmLine(id)), "sent (" + id + ")") << Describe();
         EXPECT_TRUE(WaitForGatewayLine("Alarm to PBX (success) (AlarmId: " + id)) << Describe();
         EXPECT_TRUE(gateway_->Running());
     }
@@ -150,7 +147,7 @@ TEST_F(AlarmServerTest, FloodWhileAnAlarmWaitsIsHeldBackAndEveryLineAnswered) {
     const Texts lines = client.Lines();
     ASSERT_EQ(lines.size(), count);
     for (std::size_t n = 1; n <= count; ++n)
-        ASSERT_EQ(lines[n - 1], Reply("failed", "F" + std::to_string(n)));
+        ASSERT_EQ(lines[n - 1], "failed (F" + std::to_string(n) + ")");
     EXPECT_TRUE(WaitForGatewayLine("Orvane receive backlog handled, reading again"));
 }
 

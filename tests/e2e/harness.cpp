@@ -203,12 +203,11 @@ bool AlarmServer::Send(std::string_view bytes, Duration stall, std::size_t* sent
         if (sent != nullptr) *sent += n;
         if (n > 0) deadline = std::chrono::steady_clock::now() + stall;
         if (!socket_.is_open() || (error && error != asio::error::would_block) ||
-            std::chrono::steady_clock::now() >= deadline) {
+            std::chrono::steady_clock::now() >= deadline)
             return false;
-        }
         // Replies are taken meanwhile, so a gateway that waits for its
         // replies to be read is not held up by us.
-        Pump(0);
+        Pump();
         pollfd writable{socket_.native_handle(), POLLOUT, 0};
         if (n == 0 && socket_.is_open())
             ::poll(&writable, 1, static_cast<int>(kPollInterval.count()));
@@ -216,9 +215,8 @@ bool AlarmServer::Send(std::string_view bytes, Duration stall, std::size_t* sent
     return true;
 }
 
-void AlarmServer::Pump(int timeout_ms) {
-    pollfd readable{socket_.native_handle(), POLLIN, 0};
-    if (!socket_.is_open() || ::poll(&readable, 1, timeout_ms) <= 0) return;
+void AlarmServer::Pump() {
+    if (!socket_.is_open()) return;
     char buffer[64 * 1024];
     asio::error_code error;
     while (std::size_t n = socket_.receive(asio::buffer(buffer), 0, error))
@@ -233,7 +231,7 @@ void AlarmServer::Pump(int timeout_ms) {
 bool AlarmServer::WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
     bool met = false;
     WaitUntil([&] {
-        Pump(0);
+        Pump();
         met = done(lines_);
         return met || !socket_.is_open();
     });
@@ -242,7 +240,7 @@ bool AlarmServer::WaitFor(const std::function<bool(const std::vector<std::string
 
 bool AlarmServer::WaitForClose() {
     return WaitUntil([&] {
-        Pump(0);
+        Pump();
         return !socket_.is_open();
     });
 }

@@ -39,9 +39,6 @@ int FreeLocalPort();                                    // on 127.0.0.1, at the 
 // An alarm line without LF: status 1, event E<id>, destination 2001, tag
 // T<id>, text "Alarm <id>" padded with dots to text_bytes.
 std::string AlarmLine(std::string_view id, std::size_t text_bytes = 0);
-inline std::string Reply(std::string_view word, std::string_view id) {
-    return std::string(word) + " (" + std::string(id) + ")";
-}
 // Every system log file (*.Log) in date order: a run across midnight reads as one log.
 std::string SystemLog(const test::TempDir& home);
 // Kelvarix.ini: the gateway listens on 127.0.0.1:server_port and looks for
@@ -108,7 +105,7 @@ class AlarmServer {
     // what went to *sent.
     bool Send(std::string_view bytes, Duration stall = kWait, std::size_t* sent = nullptr);
     const std::vector<std::string>& Lines() {  // the complete lines so far
-        Pump(0);
+        Pump();
         return lines_;
     }
     // Until the condition on the lines holds; false at once when the connection ended.
@@ -131,7 +128,7 @@ class AlarmServer {
 
   private:
     explicit AlarmServer(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
-    void Pump(int timeout_ms);  // reads what has come, waiting at most this long
+    void Pump();  // reads what has come
 
     asio::ip::tcp::socket socket_;
     std::string partial_;
@@ -170,9 +167,9 @@ class GatewayTest : public ::testing::Test {
     bool WaitForSession() { return WaitForGatewayLine("set menu (SM)"); }
     // A status-0 line is answered at once, after every line before it: once
     // its reply is in, so are the replies of all earlier lines.
-    static bool Fence(AlarmServer& client, std::string_view id = "FENCE") {
-        return client.Send("0|0|E|" + std::string(id) + "|2001||fence|T\n") &&
-               client.WaitForLine(Reply("buffered", id));
+    static bool Fence(AlarmServer& client, const std::string& id = "FENCE") {
+        return client.Send("0|0|E|" + id + "|2001||fence|T\n") &&
+               client.WaitForLine("buffered (" + id + ")");
     }
     // The gateway runs on: a new connection is accepted and answered.
     void ExpectGatewayAnswers() {
