@@ -156,11 +156,6 @@ bool ChildProcess::Running() {
     return !status_;
 }
 
-std::optional<int> ChildProcess::WaitForExit(Duration timeout) {
-    WaitUntil([&] { return !Running(); }, timeout);
-    return status_;
-}
-
 bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
     bool found = false;
     WaitUntil([&] {
@@ -215,8 +210,8 @@ bool AlarmServer::Send(std::string_view bytes, Duration stall, std::size_t* sent
     return true;
 }
 
-void AlarmServer::Pump() {
-    if (!socket_.is_open()) return;
+bool AlarmServer::Pump() {
+    if (!socket_.is_open()) return false;
     char buffer[64 * 1024];
     asio::error_code error;
     while (std::size_t n = socket_.receive(asio::buffer(buffer), 0, error))
@@ -226,23 +221,7 @@ void AlarmServer::Pump() {
     for (std::size_t lf; (lf = partial_.find('\n', start)) != std::string::npos; start = lf + 1)
         lines_.push_back(partial_.substr(start, lf - start));
     partial_.erase(0, start);
-}
-
-bool AlarmServer::WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
-    bool met = false;
-    WaitUntil([&] {
-        Pump();
-        met = done(lines_);
-        return met || !socket_.is_open();
-    });
-    return met;
-}
-
-bool AlarmServer::WaitForClose() {
-    return WaitUntil([&] {
-        Pump();
-        return !socket_.is_open();
-    });
+    return socket_.is_open();
 }
 
 void GatewayTest::StartGateway(std::string_view atas_extra, std::string_view orvane_extra,

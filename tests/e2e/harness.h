@@ -67,7 +67,10 @@ class ChildProcess {
     bool Signal(int number) const { return !status_ && ::kill(pid_, number) == 0; }
     bool Running();  // reaps the child once it has ended
     // The exit code once the child ended in time (128 + N for signal N).
-    std::optional<int> WaitForExit(Duration timeout = kWait);
+    std::optional<int> WaitForExit(Duration timeout = kWait) {
+        WaitUntil([&] { return !Running(); }, timeout);
+        return status_;
+    }
     void Type(std::string_view line) const;  // one line on standard input
     std::string Stdout() const { return ReadFile(output_.path("stdout")); }
     std::string Stderr() const { return ReadFile(output_.path("stderr")); }
@@ -109,16 +112,19 @@ class AlarmServer {
         return lines_;
     }
     // Until the condition on the lines holds; false at once when the connection ended.
-    bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done);
+    bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
+        WaitUntil([&] { return !Pump() || done(lines_); });
+        return done(lines_);
+    }
     bool WaitForLines(std::size_t count) {
         return WaitFor([&](const auto& lines) { return lines.size() >= count; });
     }
     bool WaitForLine(std::string_view line) {
-        return WaitFor([&](const auto& lines) {
-            return std::find(lines.begin(), lines.end(), line) != lines.end();
-        });
+        return WaitFor([&](const auto& lines) { return std::ranges::count(lines, line) > 0; });
     }
-    bool WaitForClose();  // end of data or reset
+    bool WaitForClose() {  // end of data or reset
+        return WaitUntil([&] { return !Pump(); });
+    }
     // Sends the line with its LF; the reply that comes next.
     std::string Answer(const std::string& line) {
         const std::size_t before = Lines().size();
@@ -128,7 +134,7 @@ class AlarmServer {
 
   private:
     explicit AlarmServer(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
-    void Pump();  // reads what has come
+    bool Pump();  // reads what has come; false once the connection has ended
 
     asio::ip::tcp::socket socket_;
     std::string partial_;
