@@ -2,7 +2,6 @@
 
 #include <asio/io_context.hpp>
 #include <filesystem>
-#include <ostream>
 #include <system_error>
 
 #include "e2e/harness.h"
@@ -26,55 +25,45 @@ class StartupTest : public GatewayTest {
     int atas_port_ = FreeLocalPort();  // nothing listens there: the gateway idles
 };
 
-struct RunCase {
-    const char* name;
-    bool port_taken;
-    std::vector<std::string> arguments;
-    int signal_number;
-    const char* reason;
-    friend void PrintTo(const RunCase& c, std::ostream* out) { *out << c.name; }
-};
-
-class GatewayRunTest : public StartupTest, public ::testing::WithParamInterface<RunCase> {};
-
 // From start to stop: the listening line (or the listen failure with the
 // platform's text) comes before the start line (standard output echoes the
 // same list), and the signal's stop line ends the run with status 0.
-TEST_P(GatewayRunTest, LogsItsStartAndStopsOnTheSignal) {
-    asio::io_context io;
-    std::optional<asio::ip::tcp::acceptor> holder;
-    if (GetParam().port_taken)
-        holder.emplace(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), server_port_));
-    const std::string port = std::to_string(server_port_);
-    const std::string listen_line =
-        GetParam().port_taken
-            ? "Failed to set Orvane server socket port " + port + " in listening mode (" +
-                  std::error_code(EADDRINUSE, std::system_category()).message() + ")\r\n"
-            : "Orvane server socket port " + port + " was set in listening mode\r\n";
-    Launch(GetParam().arguments);
-    ASSERT_TRUE(WaitUntilIdling()) << Describe();
-    const std::string log = SystemLog(home_);
-    EXPECT_TRUE(InOrder(log, {listen_line, kStarted})) << log;
+TEST_F(StartupTest, LogsItsStartAndStopsOnTheSignal) {
+    struct Run {
+        bool port_taken;
+        std::vector<std::string> arguments;  // a path is not taken for a service switch
+        int signal_number;
+        std::string reason;
+    };
+    for (const Run& run :
+         {Run{true, {}, SIGINT, "User closed application"},
+          Run{false, {}, SIGHUP, "Windows is closing"},
+          Run{false, {"/usr/local/etc"}, SIGTERM, "Task Manager closed application"}}) {
+        SCOPED_TRACE(run.reason);
+        std::filesystem::remove_all(home_.path("LogFiles"));
+        asio::io_context io;
+        std::optional<asio::ip::tcp::acceptor> holder;
+        if (run.port_taken)
+            holder.emplace(io,
+                           asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), server_port_));
+        const std::string port = std::to_string(server_port_);
+        const std::string listen_line =
+            run.port_taken
+                ? "Failed to set Orvane server socket port " + port + " in listening mode (" +
+                      std::error_code(EADDRINUSE, std::system_category()).message() + ")\r\n"
+                : "Orvane server socket port " + port + " was set in listening mode\r\n";
+        Launch(run.arguments);
+        ASSERT_TRUE(WaitUntilIdling()) << Describe();
+        const std::string log = SystemLog(home_);
+        EXPECT_TRUE(InOrder(log, {listen_line, kStarted})) << log;
 
-    ASSERT_TRUE(gateway_->Signal(GetParam().signal_number));
-    EXPECT_EQ(gateway_->WaitForExit(), 0) << Describe();
-    const std::string stop =
-        "Kelvarix was stopped (reason: " + std::string(GetParam().reason) + ")";
-    EXPECT_TRUE(InOrder(SystemLog(home_), {kStarted, stop + "\r\n"})) << SystemLog(home_);
-    EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 1u) << SystemLog(home_);
+        ASSERT_TRUE(gateway_->Signal(run.signal_number));
+        EXPECT_EQ(gateway_->WaitForExit(), 0) << Describe();
+        const std::string stop = "Kelvarix was stopped (reason: " + run.reason + ")\r\n";
+        EXPECT_TRUE(InOrder(SystemLog(home_), {kStarted, stop})) << SystemLog(home_);
+        EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 1u) << SystemLog(home_);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Runs, GatewayRunTest,
-    ::testing::Values(RunCase{"TakenPortThenSigint", true, {}, SIGINT, "User closed application"},
-                      RunCase{"Sighup", false, {}, SIGHUP, "Windows is closing"},
-                      // A path is not taken for a service switch.
-                      RunCase{"PathArgumentThenSigterm",
-                              false,
-                              {"/usr/local/etc"},
-                              SIGTERM,
-                              "Task Manager closed application"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // --help and the check start nothing; beside a running gateway the check
 // reports the folder in use, and a second copy is refused without listening
