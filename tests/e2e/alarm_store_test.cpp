@@ -24,10 +24,7 @@ class AlarmStoreTest : public GatewayTest {
 };
 
 TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
-    pbx_.emplace(std::vector<std::string>{}, /*keyboard=*/true);
-    StartGateway("SendMCA=1");
-    ASSERT_TRUE(WaitForSession()) << Describe();
-    AlarmServer before = Connect();
+    AlarmServer before = Session({}, "SendMCA=1", /*keyboard=*/true);
     ASSERT_EQ(before.Answer("1|0|88|4711|2001||Fire room 12|FIRE-2"), "sent (4711)");
     ASSERT_EQ(before.Answer("1|0|90|4800|2003||Gas hall B|GAS-1"), "sent (4800)");
     Restart(pbx_->Port(), "SendMCA=1");
@@ -105,8 +102,7 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
          true,
          [&](StoreFolder& store) {  // as a killed gateway leaves the store
              Restart(FreeLocalPort(), extra);
-             AlarmServer client = Connect();
-             EXPECT_EQ(client.Answer("1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
+             EXPECT_EQ(Connect().Answer("1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
              gateway_.reset();
              store.Remount(MS_RDONLY);
          },

@@ -170,7 +170,7 @@ bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
 
 Pbx::Pbx(const std::vector<std::string>& options, bool keyboard)
     : ChildProcess(BuiltBinary("kelvarix-pbxsim"), options, {}, keyboard) {
-    // The first line names the port once it is open.
+    // The first line names the port.
     if (!WaitForStdout("\n") || !Stdout().starts_with("listening "))
         throw std::runtime_error("the PBX simulator did not start:\n" + Describe());
     port_ = std::atoi(Stdout().c_str() + std::strlen("listening "));

@@ -145,9 +145,9 @@ class AlarmServer {
 // test, which plays the alarm server.
 class GatewayTest : public ::testing::Test {
   protected:
-    void StartPbx(const std::vector<std::string>& options = {}) {
+    void StartPbx(const std::vector<std::string>& options = {}, bool keyboard = false) {
         pbx_.reset();
-        pbx_.emplace(options);
+        pbx_.emplace(options, keyboard);
     }
     // Starts the gateway against the simulator, or against atas_port when
     // given (nothing need listen there), and waits for its start line.
@@ -159,8 +159,8 @@ class GatewayTest : public ::testing::Test {
     // The simulator with these options, the gateway's session with it set up,
     // and the alarm server connected.
     AlarmServer Session(const std::vector<std::string>& pbx_options = {},
-                        std::string_view atas_extra = {}) {
-        StartPbx(pbx_options);
+                        std::string_view atas_extra = {}, bool keyboard = false) {
+        StartPbx(pbx_options, keyboard);
         StartGateway(atas_extra);
         if (!WaitForSession()) throw std::runtime_error("no PBX session:\n" + Describe());
         return Connect();

@@ -15,9 +15,9 @@ namespace {
 using namespace std::string_literals;
 constexpr std::string_view kStarted = "Kelvarix was started";
 
-class ServiceTest : public ::testing::Test {
+class ServiceTest : public GatewayTest {
   protected:
-    ServiceTest() { home_.write("Kelvarix.ini", GatewayIni(FreeLocalPort(), FreeLocalPort())); }
+    ServiceTest() { home_.write("Kelvarix.ini", GatewayIni(server_port_, FreeLocalPort())); }
 
     // The gateway on the program folder; unit files go to the test's own folder.
     ChildProcess Gateway(const std::vector<std::string>& arguments,
@@ -43,7 +43,6 @@ class ServiceTest : public ::testing::Test {
             .get("Parameters", "RunAsService", "(none)");
     }
 
-    test::TempDir home_;
     test::TempDir units_;
 };
 
