@@ -224,26 +224,4 @@ bool AlarmServer::Pump() {
     return socket_.is_open();
 }
 
-void GatewayTest::StartGateway(std::string_view atas_extra, std::string_view orvane_extra,
-                               int atas_port) {
-    if (atas_port == 0) atas_port = pbx_->Port();
-    while (server_port_ == atas_port) server_port_ = FreeLocalPort();
-    home_.write("Kelvarix.ini",
-                GatewayIni(server_port_, atas_port, atas_extra, orvane_extra) + ini_sections_);
-    Launch();
-    if (!WaitForGatewayLine("Kelvarix was started"))
-        throw std::runtime_error("the gateway did not start:\n" + Describe());
-}
-
-AlarmServer GatewayTest::Connect(const std::string& from) {
-    std::optional<AlarmServer> client = AlarmServer::Connect(server_port_, "127.0.0.1", from);
-    if (!client) throw std::runtime_error("cannot connect to the gateway:\n" + Describe());
-    return std::move(*client);
-}
-
-std::string GatewayTest::Describe() const {
-    return (pbx_ ? "=== kelvarix-pbxsim\n" + pbx_->Stdout() : "") +
-           (gateway_ ? "=== kelvarix\n" + gateway_->Describe() : "");
-}
-
 }  // namespace kelvarix::e2e

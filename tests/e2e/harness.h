@@ -152,7 +152,15 @@ class GatewayTest : public ::testing::Test {
     // Starts the gateway against the simulator, or against atas_port when
     // given (nothing need listen there), and waits for its start line.
     void StartGateway(std::string_view atas_extra = {}, std::string_view orvane_extra = {},
-                      int atas_port = 0);
+                      int atas_port = 0) {
+        if (atas_port == 0) atas_port = pbx_->Port();
+        while (server_port_ == atas_port) server_port_ = FreeLocalPort();
+        home_.write("Kelvarix.ini",
+                    GatewayIni(server_port_, atas_port, atas_extra, orvane_extra) + ini_sections_);
+        Launch();
+        if (!WaitForGatewayLine("Kelvarix was started"))
+            throw std::runtime_error("the gateway did not start:\n" + Describe());
+    }
     void Launch(const std::vector<std::string>& arguments = {}) {  // on the Kelvarix.ini there
         gateway_.emplace(BuiltBinary("kelvarix"), arguments, GatewayEnvironment(home_));
     }
@@ -165,7 +173,11 @@ class GatewayTest : public ::testing::Test {
         if (!WaitForSession()) throw std::runtime_error("no PBX session:\n" + Describe());
         return Connect();
     }
-    AlarmServer Connect(const std::string& from = {});
+    AlarmServer Connect(const std::string& from = {}) {
+        std::optional<AlarmServer> client = AlarmServer::Connect(server_port_, "127.0.0.1", from);
+        if (!client) throw std::runtime_error("cannot connect to the gateway:\n" + Describe());
+        return std::move(*client);
+    }
     bool WaitForGatewayLine(std::string_view text, std::size_t count = 1) {
         return gateway_->WaitForStdout(text, count);
     }
@@ -182,7 +194,10 @@ class GatewayTest : public ::testing::Test {
         AlarmServer probe = Connect();
         EXPECT_TRUE(Fence(probe, "PROBE")) << Describe();
     }
-    std::string Describe() const;
+    std::string Describe() const {
+        return (pbx_ ? "=== kelvarix-pbxsim\n" + pbx_->Stdout() : "") +
+               (gateway_ ? "=== kelvarix\n" + gateway_->Describe() : "");
+    }
 
     test::TempDir home_;  // before the processes: they end before it goes
     std::optional<Pbx> pbx_;
