@@ -15,11 +15,6 @@ namespace {
 class AlarmStoreTest : public GatewayTest {
   protected:
     AlarmStoreTest() { ini_sections_ = "[General]\nAlarmStore=store/alarms.db\n"; }
-    // (Re)starts the gateway as after a crash: SIGKILL saves nothing on the way out.
-    void Restart(int atas_port, std::string_view atas_extra) {
-        gateway_.reset();
-        StartGateway(atas_extra, {}, atas_port);
-    }
     std::string Store() const { return home_.path("store/alarms.db"); }
 };
 
@@ -27,15 +22,14 @@ TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
     AlarmServer before = Session({}, "SendMCA=1", /*keyboard=*/true);
     ASSERT_EQ(before.Answer("1|0|88|4711|2001||Fire room 12|FIRE-2"), "sent (4711)");
     ASSERT_EQ(before.Answer("1|0|90|4800|2003||Gas hall B|GAS-1"), "sent (4800)");
-    Restart(pbx_->Port(), "SendMCA=1");
+    StartGateway("SendMCA=1");  // SIGKILL: nothing saved on the way out
     ASSERT_TRUE(WaitForGatewayLine("loaded: 2 queued, 0 held back, 0 in doubt")) << Describe();
     ASSERT_TRUE(WaitForSession()) << Describe();
 
     pbx_->Type("OPM\\t4711\\t2001\\t2\\tT9");
     // MCA, not the DA that an acknowledgement of an unknown alarm gets.
     EXPECT_TRUE(pbx_->WaitForStdout("recv: MCA<9>2001<9>\n")) << Describe();
-    AlarmServer after = Connect();
-    EXPECT_EQ(after.Answer("2|0|90|4800|2003|||GAS-1"), "sent (4800)");
+    EXPECT_EQ(Connect().Answer("2|0|90|4800|2003|||GAS-1"), "sent (4800)");
     EXPECT_TRUE(pbx_->WaitForStdout("recv: DA<9>4800<9>2003\n")) << Describe();
 }
 
@@ -101,7 +95,7 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         {"a read-only disk",
          true,
          [&](StoreFolder& store) {  // as a killed gateway leaves the store
-             Restart(FreeLocalPort(), extra);
+             StartGateway(extra);
              EXPECT_EQ(Connect().Answer("1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
              gateway_.reset();
              store.Remount(MS_RDONLY);
@@ -119,9 +113,8 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
             left_out += std::string(" ") + c.name;
             continue;
         }
-        const int pbx_port = FreeLocalPort();  // nothing listens there
         c.before_start(store);
-        Restart(pbx_port, extra);
+        StartGateway(extra);  // no PBX listens
         AlarmServer client = Connect();
         for (const std::string id : {"A1", "A2", "A3"}) {
             if (id == "A3") c.before_last_alarm(store);
@@ -129,7 +122,7 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         }
         EXPECT_TRUE(WaitUntil([&] { return InOrder(gateway_->Stdout(), c.log); })) << Describe();
         EXPECT_EQ(CountOf(gateway_->Stdout(), "could not be"), 1u) << Describe();
-        Restart(pbx_port, extra);
+        StartGateway(extra);
         EXPECT_TRUE(WaitForGatewayLine("loaded: 0 queued, " + std::to_string(c.held_at_next_start) +
                                        " held back"))
             << Describe();

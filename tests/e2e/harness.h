@@ -149,11 +149,12 @@ class GatewayTest : public ::testing::Test {
         pbx_.reset();
         pbx_.emplace(options, keyboard);
     }
-    // Starts the gateway against the simulator, or against atas_port when
-    // given (nothing need listen there), and waits for its start line.
+    // Starts the gateway (in place of a running one, killed as in a crash)
+    // against atas_port when given, else the simulator or, with none, a port
+    // where nothing listens; and waits for its start line.
     void StartGateway(std::string_view atas_extra = {}, std::string_view orvane_extra = {},
                       int atas_port = 0) {
-        if (atas_port == 0) atas_port = pbx_->Port();
+        if (atas_port == 0) atas_port = pbx_ ? pbx_->Port() : FreeLocalPort();
         while (server_port_ == atas_port) server_port_ = FreeLocalPort();
         home_.write("Kelvarix.ini",
                     GatewayIni(server_port_, atas_port, atas_extra, orvane_extra) + ini_sections_);
