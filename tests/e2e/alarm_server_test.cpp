@@ -10,8 +10,6 @@
 namespace kelvarix::e2e {
 namespace {
 
-using Texts = std::vector<std::string>;
-
 class AlarmServerTest : public GatewayTest {};
 
 // ListenAddress opens the port on that address only; one that is no address

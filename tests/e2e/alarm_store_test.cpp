@@ -15,7 +15,6 @@ namespace {
 class AlarmStoreTest : public GatewayTest {
   protected:
     AlarmStoreTest() { ini_sections_ = "[General]\nAlarmStore=store/alarms.db\n"; }
-    std::string Store() const { return home_.path("store/alarms.db"); }
 };
 
 TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
@@ -65,13 +64,6 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         int held_at_next_start;
     };
     const std::string extra = "BufferWhenDisconnected=1\nMaxBufferedMessages=10";
-    const Step valid_store = [&](StoreFolder&) {  // closed: all of it in the file itself
-        StoreFile file;
-        AlarmRow old;
-        old.key = old.buffer_position = 1;
-        ASSERT_EQ(file.Open(Store()), "");
-        ASSERT_EQ(file.Write({old}), "");
-    };
     sqlite3* holder = nullptr;  // another program's hold on the store
     const std::vector<Bad> cases = {
         {"not a SQLite file",
@@ -82,9 +74,15 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
          3},
         {"a store that another program holds locked",
          false,
-         [&](StoreFolder& store) {
-             valid_store(store);
-             ASSERT_EQ(sqlite3_open(Store().c_str(), &holder), SQLITE_OK);
+         [&](StoreFolder&) {
+             {  // a valid store, closed: all of it in the file itself
+                 StoreFile file;
+                 AlarmRow old;
+                 old.key = old.buffer_position = 1;
+                 ASSERT_EQ(file.Open(home_.path("store/alarms.db")), "");
+                 ASSERT_EQ(file.Write({old}), "");
+             }
+             ASSERT_EQ(sqlite3_open(home_.path("store/alarms.db").c_str(), &holder), SQLITE_OK);
              ASSERT_EQ(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE",
                                     nullptr, nullptr, nullptr),
                        SQLITE_OK);

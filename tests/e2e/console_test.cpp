@@ -9,8 +9,6 @@
 namespace kelvarix::e2e {
 namespace {
 
-using Rows = std::vector<std::string>;
-
 // Runs a shell command; its standard output, or nothing when it failed.
 std::optional<std::string> Shell(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -37,8 +35,8 @@ class TmuxPane {
     ~TmuxPane() { Tmux("kill-server"); }
     std::string Screen() const { return Tmux("capture-pane -p").value_or(""); }
     // The list's rows, below the caption and the menu bar, without blank ones at the end.
-    Rows List() const {
-        Rows rows = Lines(Screen());
+    Texts List() const {
+        Texts rows = Lines(Screen());
         rows.erase(rows.begin(), rows.begin() + std::min<std::size_t>(2, rows.size()));
         while (!rows.empty() && rows.back().find_first_not_of(' ') == std::string::npos)
             rows.pop_back();
@@ -50,9 +48,9 @@ class TmuxPane {
         return ::testing::AssertionFailure() << Screen();
     }
     // Until the list's last rows hold these texts.
-    ::testing::AssertionResult WaitForLast(const Rows& texts) const {
+    ::testing::AssertionResult WaitForLast(const Texts& texts) const {
         return Until([&] {
-            const Rows list = List();
+            const Texts list = List();
             return list.size() >= texts.size() &&
                    std::equal(texts.begin(), texts.end(), list.end() - texts.size(),
                               [](const auto& text, const auto& row) { return Has(row, text); });
@@ -95,7 +93,7 @@ class ConsoleTest : public GatewayTest {
     // Until the console shows its window with the failed PBX attempt last.
     static void WaitUntilQuiet(const TmuxPane& pane) {
         ASSERT_TRUE(pane.WaitForLast({"Failed to connect to 127.0.0.1:"}));
-        const Rows rows = Lines(pane.Screen());
+        const Texts rows = Lines(pane.Screen());
         ASSERT_TRUE(Has(rows[0], "Kelvarix - Version 1.0.01") && Has(rows[1], "File"))
             << pane.Screen();
     }
@@ -115,7 +113,7 @@ TEST_F(ConsoleTest, ShowsTheWindowAndKeepsTheListInStep) {
     pane.Resize(60, 8);
     ASSERT_TRUE(pane.Until([&] {
         const std::string screen = pane.Screen();
-        const Rows list = pane.List();
+        const Texts list = pane.List();
         return Lines(screen).size() == 8 && Has(screen, "Kelvarix - Version") &&
                !Has(screen, "Kelvarix was started") && !list.empty() &&
                Has(list.back(), kDisconnected);
@@ -138,8 +136,8 @@ TEST_F(ConsoleTest, ShowsTheWindowAndKeepsTheListInStep) {
 TEST_F(ConsoleTest, CtrlCAltF4AndTheMenuCloseWithUserClosedApplication) {
     // Each key but the last waits for the menu; each pane has a size of its own.
     int width = 80;
-    for (const Rows& keys :
-         {Rows{"C-c"}, Rows{"M-F4"}, Rows{"M-f", "e"}, Rows{"F10", "Down Enter"}}) {
+    for (const Texts& keys :
+         {Texts{"C-c"}, Texts{"M-F4"}, Texts{"M-f", "e"}, Texts{"F10", "Down Enter"}}) {
         SCOPED_TRACE(keys.front());
         std::filesystem::remove_all(home_.path("LogFiles"));
         TmuxPane pane(home_, ++width, 24);
@@ -155,8 +153,7 @@ TEST_F(ConsoleTest, CtrlCAltF4AndTheMenuCloseWithUserClosedApplication) {
 }
 
 TEST_F(ConsoleTest, SecondCopyShowsACentredDialogAndStopsAfterOk) {
-    Launch();
-    ASSERT_TRUE(WaitForGatewayLine("Kelvarix was started")) << Describe();
+    StartGateway();
 
     TmuxPane pane(home_, 80, 20);
     ASSERT_TRUE(pane.WaitForText("[ OK ]"));

@@ -20,6 +20,7 @@
 namespace kelvarix::e2e {
 
 using Duration = std::chrono::milliseconds;
+using Texts = std::vector<std::string>;
 // Generous for a sanitizer build on a busy machine; a passing test never waits this long.
 inline constexpr Duration kWait = std::chrono::seconds(20);
 

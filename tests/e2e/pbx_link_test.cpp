@@ -7,15 +7,13 @@
 namespace kelvarix::e2e {
 namespace {
 
-using Texts = std::vector<std::string>;
 using namespace std::string_literals;
 
 class PbxLinkTest : public GatewayTest {};
 
 // Heartbeats keep the link alive (the simulator drops it after HBC's 4 s
-// without a line) under a stream of alarms whose replies take 200 ms and
-// whose acknowledgements the PBX sends meanwhile: HB, MCA and DA keep their
-// turn between the alarms.
+// without a line) under alarms whose replies take 200 ms and whose
+// acknowledgements come meanwhile: HB, MCA and DA keep their turn.
 TEST_F(PbxLinkTest, HeartbeatsKeepTheirCadenceUnderAStreamOfAlarms) {
     // The load generator then takes the alarm server's place.
     Session({"--reply", "SA=delay:200", "--auto-ack", "100"}, "HeartbeatInterval=4\nSendMCA=1");
