@@ -1,6 +1,5 @@
 // Start-up and shutdown of the real gateway binary.
 
-#include <asio/io_context.hpp>
 #include <filesystem>
 #include <system_error>
 
@@ -41,11 +40,8 @@ TEST_F(StartupTest, LogsItsStartAndStopsOnTheSignal) {
           Run{false, {"/usr/local/etc"}, SIGTERM, "Task Manager closed application"}}) {
         SCOPED_TRACE(run.reason);
         std::filesystem::remove_all(home_.path("LogFiles"));
-        asio::io_context io;
-        std::optional<asio::ip::tcp::acceptor> holder;
-        if (run.port_taken)
-            holder.emplace(io,
-                           asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), server_port_));
+        pbx_.reset();
+        if (run.port_taken) StartPbx({"--port", std::to_string(server_port_)});  // holds the port
         const std::string port = std::to_string(server_port_);
         const std::string listen_line =
             run.port_taken
