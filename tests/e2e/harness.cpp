@@ -50,8 +50,8 @@ std::size_t CountOf(std::string_view text, std::string_view part) {
     return count;
 }
 
-std::vector<std::string> Lines(std::string_view text) {
-    std::vector<std::string> lines;
+Texts Lines(std::string_view text) {
+    Texts lines;
     for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
         end = std::min(text.find('\n', start), text.size());
         lines.emplace_back(text.substr(start, end - start));
@@ -71,7 +71,7 @@ std::string AlarmLine(std::string_view id, std::size_t text_bytes) {
 }
 
 std::string SystemLog(const test::TempDir& home) {
-    std::vector<std::string> paths;
+    Texts paths;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(home.path("LogFiles"), error))
         if (entry.path().extension() == ".Log") paths.push_back(entry.path().string());
@@ -91,7 +91,7 @@ std::string GatewayIni(int server_port, int atas_port, std::string_view atas_ext
            "CommandTimeout=2\nSM_Read=Read\nSM_Acknowledge=Acknowledge\n";
 }
 
-std::vector<std::string> GatewayEnvironment(const test::TempDir& home) {
+Texts GatewayEnvironment(const test::TempDir& home) {
     const char* asan = std::getenv("ASAN_OPTIONS");
     return {"KELVARIX_HOME=" + home.path(""),
             "ASAN_OPTIONS=" +
@@ -99,11 +99,11 @@ std::vector<std::string> GatewayEnvironment(const test::TempDir& home) {
                 "quarantine_size_mb=4"};
 }
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment, bool keyboard) {
+ChildProcess::ChildProcess(const std::string& program, const Texts& arguments,
+                           const Texts& environment, bool keyboard) {
     // Everything the child needs is prepared here: between fork and exec only
     // async-signal-safe calls are allowed. env(1) sets the environment.
-    std::vector<std::string> texts{"/usr/bin/env"};
+    Texts texts{"/usr/bin/env"};
     texts.insert(texts.end(), environment.begin(), environment.end());
     texts.push_back(program);
     texts.insert(texts.end(), arguments.begin(), arguments.end());
@@ -168,7 +168,7 @@ bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
     return found;
 }
 
-Pbx::Pbx(const std::vector<std::string>& options, bool keyboard)
+Pbx::Pbx(const Texts& options, bool keyboard)
     : ChildProcess(BuiltBinary("kelvarix-pbxsim"), options, {}, keyboard) {
     // The first line names the port.
     if (!WaitForStdout("\n") || !Stdout().starts_with("listening "))

@@ -35,8 +35,8 @@ inline bool Has(std::string_view text, std::string_view part) {
 // True when the parts occur in the text in this order, each after the one before.
 bool InOrder(std::string_view text, const std::vector<std::string_view>& parts);
 std::size_t CountOf(std::string_view text, std::string_view part);
-std::vector<std::string> Lines(std::string_view text);  // without their LF
-int FreeLocalPort();                                    // on 127.0.0.1, at the moment of the call
+Texts Lines(std::string_view text);  // without their LF
+int FreeLocalPort();                 // on 127.0.0.1, at the moment of the call
 // An alarm line without LF: status 1, event E<id>, destination 2001, tag
 // T<id>, text "Alarm <id>" padded with dots to text_bytes.
 std::string AlarmLine(std::string_view id, std::size_t text_bytes = 0);
@@ -50,15 +50,15 @@ std::string GatewayIni(int server_port, int atas_port, std::string_view atas_ext
                        std::string_view orvane_extra = {});
 // The gateway's environment: KELVARIX_HOME, and a small quarantine for a
 // sanitizer build, whose freed memory would otherwise hide the gateway's own use.
-std::vector<std::string> GatewayEnvironment(const test::TempDir& home);
+Texts GatewayEnvironment(const test::TempDir& home);
 
 // A started program. Standard input is /dev/null or, with a keyboard, a pipe
 // that Type writes to; standard output and error go to files. The child dies
 // with the test process, and the destructor kills and reaps one still running.
 class ChildProcess {
   public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment = {},  // NAME=value
+    ChildProcess(const std::string& program, const Texts& arguments,
+                 const Texts& environment = {},  // NAME=value
                  bool keyboard = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -91,7 +91,7 @@ class ChildProcess {
 // kelvarix-pbxsim with its options, on a port of its own choice unless they give one.
 class Pbx : public ChildProcess {
   public:
-    explicit Pbx(const std::vector<std::string>& options = {}, bool keyboard = false);
+    explicit Pbx(const Texts& options = {}, bool keyboard = false);
     int Port() const { return port_; }
 
   private:
@@ -108,12 +108,12 @@ class AlarmServer {
     // false when the connection broke or nothing went for `stall`. Adds
     // what went to *sent.
     bool Send(std::string_view bytes, Duration stall = kWait, std::size_t* sent = nullptr);
-    const std::vector<std::string>& Lines() {  // the complete lines so far
+    const Texts& Lines() {  // the complete lines so far
         Pump();
         return lines_;
     }
     // Until the condition on the lines holds; false at once when the connection ended.
-    bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
+    bool WaitFor(const std::function<bool(const Texts&)>& done) {
         WaitUntil([&] { return !Pump() || done(lines_); });
         return done(lines_);
     }
@@ -139,14 +139,14 @@ class AlarmServer {
 
     asio::ip::tcp::socket socket_;
     std::string partial_;
-    std::vector<std::string> lines_;
+    Texts lines_;
 };
 
 // A program folder, the PBX simulator, and the gateway between it and the
 // test, which plays the alarm server.
 class GatewayTest : public ::testing::Test {
   protected:
-    void StartPbx(const std::vector<std::string>& options = {}, bool keyboard = false) {
+    void StartPbx(const Texts& options = {}, bool keyboard = false) {
         pbx_.reset();
         pbx_.emplace(options, keyboard);
     }
@@ -163,13 +163,13 @@ class GatewayTest : public ::testing::Test {
         if (!WaitForGatewayLine("Kelvarix was started"))
             throw std::runtime_error("the gateway did not start:\n" + Describe());
     }
-    void Launch(const std::vector<std::string>& arguments = {}) {  // on the Kelvarix.ini there
+    void Launch(const Texts& arguments = {}) {  // on the Kelvarix.ini there
         gateway_.emplace(BuiltBinary("kelvarix"), arguments, GatewayEnvironment(home_));
     }
     // The simulator with these options, the gateway's session with it set up,
     // and the alarm server connected.
-    AlarmServer Session(const std::vector<std::string>& pbx_options = {},
-                        std::string_view atas_extra = {}, bool keyboard = false) {
+    AlarmServer Session(const Texts& pbx_options = {}, std::string_view atas_extra = {},
+                        bool keyboard = false) {
         StartPbx(pbx_options, keyboard);
         StartGateway(atas_extra);
         if (!WaitForSession()) throw std::runtime_error("no PBX session:\n" + Describe());

@@ -20,9 +20,8 @@ class ServiceTest : public GatewayTest {
     ServiceTest() { home_.write("Kelvarix.ini", GatewayIni(server_port_, FreeLocalPort())); }
 
     // The gateway on the program folder; unit files go to the test's own folder.
-    ChildProcess Gateway(const std::vector<std::string>& arguments,
-                         const std::string& notify_socket = {}) {
-        std::vector<std::string> environment = GatewayEnvironment(home_);
+    ChildProcess Gateway(const Texts& arguments, const std::string& notify_socket = {}) {
+        Texts environment = GatewayEnvironment(home_);
         environment.push_back("KELVARIX_UNIT_DIR=" + units_.path(""));
         if (!notify_socket.empty()) {  // a watchdog of 10 minutes: one ping at the start
             environment.insert(environment.end(),

@@ -30,7 +30,7 @@ class StartupTest : public GatewayTest {
 TEST_F(StartupTest, LogsItsStartAndStopsOnTheSignal) {
     struct Run {
         bool port_taken;
-        std::vector<std::string> arguments;  // a path is not taken for a service switch
+        Texts arguments;  // a path is not taken for a service switch
         int signal_number;
         std::string reason;
     };
