@@ -11,43 +11,24 @@
 namespace kelvarix::e2e {
 namespace {
 
+// The store at store/alarms.db in the program folder (the relative form of the key).
 class AlarmStoreTest : public GatewayTest {
   protected:
-    // (Re)starts the gateway, as after a crash, with its store at
-    // store/alarms.db in the program folder (the relative form of the key).
-    void Restart(int atas_port, std::string_view atas_extra) {
-        gateway_.reset();  // SIGKILL: nothing saved on the way out
-        home_.write("Kelvarix.ini", GatewayIni(server_port_, atas_port, atas_extra) +
-                                        "[General]\nAlarmStore=store/alarms.db\n");
-        gateway_.emplace(BuiltBinary("kelvarix"), std::vector<std::string>{},
-                         GatewayEnvironment(home_));
-        ASSERT_TRUE(WaitForGatewayLine("Kelvarix was started")) << Describe();
-    }
-    std::string Answer(AlarmServer& client, const std::string& line) {
-        const std::size_t before = client.Lines().size();
-        const bool answered = client.Send(line + "\n") && client.WaitForLines(before + 1);
-        return answered ? client.Lines()[before] : "(no answer)";
-    }
-    std::string Store() const { return home_.path("store/alarms.db"); }
+    AlarmStoreTest() { ini_sections_ = "[General]\nAlarmStore=store/alarms.db\n"; }
 };
 
 TEST_F(AlarmStoreTest, AcknowledgementsAfterARestartFindTheirAlarms) {
-    const std::string extra = "SendMCA=1";
-    pbx_.emplace(std::vector<std::string>{}, 0, /*keyboard=*/true);
-    Restart(pbx_->Port(), extra);
-    ASSERT_TRUE(WaitForSession()) << Describe();
-    AlarmServer before = Connect();
-    ASSERT_EQ(Answer(before, "1|0|88|4711|2001||Fire room 12|FIRE-2"), "sent (4711)");
-    ASSERT_EQ(Answer(before, "1|0|90|4800|2003||Gas hall B|GAS-1"), "sent (4800)");
-    Restart(pbx_->Port(), extra);
+    AlarmServer before = Session({}, "SendMCA=1", /*keyboard=*/true);
+    ASSERT_EQ(before.Answer("1|0|88|4711|2001||Fire room 12|FIRE-2"), "sent (4711)");
+    ASSERT_EQ(before.Answer("1|0|90|4800|2003||Gas hall B|GAS-1"), "sent (4800)");
+    StartGateway("SendMCA=1");  // SIGKILL: nothing saved on the way out
     ASSERT_TRUE(WaitForGatewayLine("loaded: 2 queued, 0 held back, 0 in doubt")) << Describe();
     ASSERT_TRUE(WaitForSession()) << Describe();
 
     pbx_->Type("OPM\\t4711\\t2001\\t2\\tT9");
     // MCA, not the DA that an acknowledgement of an unknown alarm gets.
     EXPECT_TRUE(pbx_->WaitForStdout("recv: MCA<9>2001<9>\n")) << Describe();
-    AlarmServer after = Connect();
-    EXPECT_EQ(Answer(after, "2|0|90|4800|2003|||GAS-1"), "sent (4800)");
+    EXPECT_EQ(Connect().Answer("2|0|90|4800|2003|||GAS-1"), "sent (4800)");
     EXPECT_TRUE(pbx_->WaitForStdout("recv: DA<9>4800<9>2003\n")) << Describe();
 }
 
@@ -83,27 +64,25 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         int held_at_next_start;
     };
     const std::string extra = "BufferWhenDisconnected=1\nMaxBufferedMessages=10";
-    const Step nothing = [](StoreFolder&) {};
-    const Step valid_store = [&](StoreFolder&) {  // closed: all of it in the file itself
-        StoreFile file;
-        AlarmRow old;
-        old.key = old.buffer_position = 1;
-        ASSERT_EQ(file.Open(Store()), "");
-        ASSERT_EQ(file.Write({old}), "");
-    };
     sqlite3* holder = nullptr;  // another program's hold on the store
     const std::vector<Bad> cases = {
         {"not a SQLite file",
          false,
          [&](StoreFolder&) { home_.write("store/alarms.db", std::string(8192, 'k')); },
-         nothing,
+         [](StoreFolder&) {},
          {"(file is not a database), set aside as ", "loaded: 0 queued"},
          3},
         {"a store that another program holds locked",
          false,
-         [&](StoreFolder& store) {
-             valid_store(store);
-             ASSERT_EQ(sqlite3_open(Store().c_str(), &holder), SQLITE_OK);
+         [&](StoreFolder&) {
+             {  // a valid store, closed: all of it in the file itself
+                 StoreFile file;
+                 AlarmRow old;
+                 old.key = old.buffer_position = 1;
+                 ASSERT_EQ(file.Open(home_.path("store/alarms.db")), "");
+                 ASSERT_EQ(file.Write({old}), "");
+             }
+             ASSERT_EQ(sqlite3_open(home_.path("store/alarms.db").c_str(), &holder), SQLITE_OK);
              ASSERT_EQ(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE",
                                     nullptr, nullptr, nullptr),
                        SQLITE_OK);
@@ -114,9 +93,8 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
         {"a read-only disk",
          true,
          [&](StoreFolder& store) {  // as a killed gateway leaves the store
-             Restart(FreeLocalPort(), extra);
-             AlarmServer client = Connect();
-             EXPECT_EQ(Answer(client, "1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
+             StartGateway(extra);
+             EXPECT_EQ(Connect().Answer("1|0|E0|OLD|2001||Fire|T0"), "buffered (OLD)");
              gateway_.reset();
              store.Remount(MS_RDONLY);
          },
@@ -133,17 +111,16 @@ TEST_F(AlarmStoreTest, ABadStoreCostsNoAlarm) {
             left_out += std::string(" ") + c.name;
             continue;
         }
-        const int pbx_port = FreeLocalPort();  // nothing listens there
         c.before_start(store);
-        Restart(pbx_port, extra);
+        StartGateway(extra);  // no PBX listens
         AlarmServer client = Connect();
         for (const std::string id : {"A1", "A2", "A3"}) {
             if (id == "A3") c.before_last_alarm(store);
-            EXPECT_EQ(Answer(client, "1|0|E|" + id + "|2001||Fire|T"), Reply("buffered", id));
+            EXPECT_EQ(client.Answer("1|0|E|" + id + "|2001||Fire|T"), "buffered (" + id + ")");
         }
         EXPECT_TRUE(WaitUntil([&] { return InOrder(gateway_->Stdout(), c.log); })) << Describe();
         EXPECT_EQ(CountOf(gateway_->Stdout(), "could not be"), 1u) << Describe();
-        Restart(pbx_port, extra);
+        StartGateway(extra);
         EXPECT_TRUE(WaitForGatewayLine("loaded: 0 queued, " + std::to_string(c.held_at_next_start) +
                                        " held back"))
             << Describe();

@@ -11,9 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <stdexcept>
 #include <thread>
 
 #include "support/io_helpers.h"
@@ -22,17 +20,8 @@ namespace kelvarix::e2e {
 
 namespace {
 constexpr Duration kPollInterval = std::chrono::milliseconds(20);
-
-// For the sockets only: nothing runs on it.
-asio::io_context& Io() {
-    static asio::io_context io;
-    return io;
-}
+asio::io_context io;  // for the sockets only: nothing runs on it
 }  // namespace
-
-std::string BuiltBinary(const std::string& name) {
-    return std::string(KELVARIX_BUILD_DIR) + "/" + name;
-}
 
 bool WaitUntil(const std::function<bool()>& condition, Duration timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -56,14 +45,13 @@ bool InOrder(std::string_view text, const std::vector<std::string_view>& parts) 
 std::size_t CountOf(std::string_view text, std::string_view part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string_view::npos;
-         at = text.find(part, at + part.size())) {
+         at = text.find(part, at + part.size()))
         ++count;
-    }
     return count;
 }
 
-std::vector<std::string> Lines(std::string_view text) {
-    std::vector<std::string> lines;
+Texts Lines(std::string_view text) {
+    Texts lines;
     for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
         end = std::min(text.find('\n', start), text.size());
         lines.emplace_back(text.substr(start, end - start));
@@ -72,16 +60,7 @@ std::vector<std::string> Lines(std::string_view text) {
 }
 
 int FreeLocalPort() {
-    return test::UnusedLocalPort(Io());
-}
-
-std::string TodaysDate() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-    return text;
+    return test::UnusedLocalPort(io);
 }
 
 std::string AlarmLine(std::string_view id, std::size_t text_bytes) {
@@ -92,11 +71,10 @@ std::string AlarmLine(std::string_view id, std::size_t text_bytes) {
 }
 
 std::string SystemLog(const test::TempDir& home) {
-    std::vector<std::string> paths;
+    Texts paths;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(home.path("LogFiles"), error)) {
+    for (const auto& entry : std::filesystem::directory_iterator(home.path("LogFiles"), error))
         if (entry.path().extension() == ".Log") paths.push_back(entry.path().string());
-    }
     std::sort(paths.begin(), paths.end());
     std::string log;
     for (const std::string& path : paths) log += ReadFile(path);
@@ -113,7 +91,7 @@ std::string GatewayIni(int server_port, int atas_port, std::string_view atas_ext
            "CommandTimeout=2\nSM_Read=Read\nSM_Acknowledge=Acknowledge\n";
 }
 
-std::vector<std::string> GatewayEnvironment(const test::TempDir& home) {
+Texts GatewayEnvironment(const test::TempDir& home) {
     const char* asan = std::getenv("ASAN_OPTIONS");
     return {"KELVARIX_HOME=" + home.path(""),
             "ASAN_OPTIONS=" +
@@ -121,13 +99,11 @@ std::vector<std::string> GatewayEnvironment(const test::TempDir& home) {
                 "quarantine_size_mb=4"};
 }
 
-// --- ChildProcess ---
-
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment, bool keyboard) {
+ChildProcess::ChildProcess(const std::string& program, const Texts& arguments,
+                           const Texts& environment, bool keyboard) {
     // Everything the child needs is prepared here: between fork and exec only
     // async-signal-safe calls are allowed. env(1) sets the environment.
-    std::vector<std::string> texts{"/usr/bin/env"};
+    Texts texts{"/usr/bin/env"};
     texts.insert(texts.end(), environment.begin(), environment.end());
     texts.push_back(program);
     texts.insert(texts.end(), arguments.begin(), arguments.end());
@@ -169,22 +145,15 @@ ChildProcess::~ChildProcess() {
 
 void ChildProcess::Type(std::string_view line) const {
     const std::string text = std::string(line) + "\n";
-    if (::write(keyboard_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    if (::write(keyboard_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         throw std::runtime_error("cannot type to the child: " + std::string(std::strerror(errno)));
-    }
 }
 
 bool ChildProcess::Running() {
     int status = 0;
-    if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
     return !status_;
-}
-
-std::optional<int> ChildProcess::WaitForExit(Duration timeout) {
-    WaitUntil([&] { return !Running(); }, timeout);
-    return status_;
 }
 
 bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
@@ -199,29 +168,17 @@ bool ChildProcess::WaitForStdout(std::string_view text, std::size_t count) {
     return found;
 }
 
-// --- Pbx ---
-
-Pbx::Pbx(const std::vector<std::string>& options, int port, bool keyboard)
-    : ChildProcess(
-          BuiltBinary("kelvarix-pbxsim"),
-          [&] {
-              std::vector<std::string> arguments{"--port", std::to_string(port)};
-              arguments.insert(arguments.end(), options.begin(), options.end());
-              return arguments;
-          }(),
-          {}, keyboard) {
-    // The first line names the port once it is open.
-    if (!WaitForStdout("\n") || !Stdout().starts_with("listening ")) {
+Pbx::Pbx(const Texts& options, bool keyboard)
+    : ChildProcess(BuiltBinary("kelvarix-pbxsim"), options, {}, keyboard) {
+    // The first line names the port.
+    if (!WaitForStdout("\n") || !Stdout().starts_with("listening "))
         throw std::runtime_error("the PBX simulator did not start:\n" + Describe());
-    }
     port_ = std::atoi(Stdout().c_str() + std::strlen("listening "));
 }
 
-// --- AlarmServer ---
-
 std::optional<AlarmServer> AlarmServer::Connect(int port, const std::string& to,
                                                 const std::string& from) {
-    asio::ip::tcp::socket socket(Io());
+    asio::ip::tcp::socket socket(io);
     asio::error_code error;
     socket.open(asio::ip::tcp::v4(), error);
     if (!from.empty() && !error) socket.bind({asio::ip::make_address(from), 0}, error);
@@ -241,12 +198,11 @@ bool AlarmServer::Send(std::string_view bytes, Duration stall, std::size_t* sent
         if (sent != nullptr) *sent += n;
         if (n > 0) deadline = std::chrono::steady_clock::now() + stall;
         if (!socket_.is_open() || (error && error != asio::error::would_block) ||
-            std::chrono::steady_clock::now() >= deadline) {
+            std::chrono::steady_clock::now() >= deadline)
             return false;
-        }
         // Replies are taken meanwhile, so a gateway that waits for its
         // replies to be read is not held up by us.
-        Pump(0);
+        Pump();
         pollfd writable{socket_.native_handle(), POLLOUT, 0};
         if (n == 0 && socket_.is_open())
             ::poll(&writable, 1, static_cast<int>(kPollInterval.count()));
@@ -254,57 +210,18 @@ bool AlarmServer::Send(std::string_view bytes, Duration stall, std::size_t* sent
     return true;
 }
 
-void AlarmServer::Pump(int timeout_ms) {
-    pollfd readable{socket_.native_handle(), POLLIN, 0};
-    if (!socket_.is_open() || ::poll(&readable, 1, timeout_ms) <= 0) return;
+bool AlarmServer::Pump() {
+    if (!socket_.is_open()) return false;
     char buffer[64 * 1024];
     asio::error_code error;
     while (std::size_t n = socket_.receive(asio::buffer(buffer), 0, error))
         partial_.append(buffer, n);
     if (error != asio::error::would_block) socket_.close();  // the end of data or a reset
     std::size_t start = 0;
-    for (std::size_t lf; (lf = partial_.find('\n', start)) != std::string::npos; start = lf + 1) {
+    for (std::size_t lf; (lf = partial_.find('\n', start)) != std::string::npos; start = lf + 1)
         lines_.push_back(partial_.substr(start, lf - start));
-    }
     partial_.erase(0, start);
-}
-
-bool AlarmServer::WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    for (Pump(0); !done(lines_); Pump(static_cast<int>(kPollInterval.count()))) {
-        if (!socket_.is_open() || std::chrono::steady_clock::now() >= deadline) return false;
-    }
-    return true;
-}
-
-bool AlarmServer::WaitForClose() {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (!!socket_.is_open() && std::chrono::steady_clock::now() < deadline)
-        Pump(static_cast<int>(kPollInterval.count()));
-    return !socket_.is_open();
-}
-
-// --- GatewayTest ---
-
-void GatewayTest::StartGateway(std::string_view atas_extra, std::string_view orvane_extra,
-                               int atas_port) {
-    if (atas_port == 0) atas_port = pbx_->Port();
-    while (server_port_ == atas_port) server_port_ = FreeLocalPort();
-    home_.write("Kelvarix.ini", GatewayIni(server_port_, atas_port, atas_extra, orvane_extra));
-    gateway_.emplace(BuiltBinary("kelvarix"), std::vector<std::string>{},
-                     GatewayEnvironment(home_));
-    ASSERT_TRUE(WaitForGatewayLine("Kelvarix was started")) << Describe();
-}
-
-AlarmServer GatewayTest::Connect(const std::string& from) {
-    std::optional<AlarmServer> client = AlarmServer::Connect(server_port_, "127.0.0.1", from);
-    if (!client) throw std::runtime_error("cannot connect to the gateway:\n" + Describe());
-    return std::move(*client);
-}
-
-std::string GatewayTest::Describe() const {
-    return (pbx_ ? "=== kelvarix-pbxsim\n" + pbx_->Stdout() : "") +
-           (gateway_ ? "=== kelvarix\n" + gateway_->Describe() : "");
+    return socket_.is_open();
 }
 
 }  // namespace kelvarix::e2e

@@ -1,13 +1,9 @@
 // The gateway as a service: installation and removal from the command line,
 // and a run in service mode under a stand-in service manager.
-#include <gtest/gtest.h>
 
 #include <asio/io_context.hpp>
 #include <asio/local/datagram_protocol.hpp>
-#include <csignal>
 #include <filesystem>
-#include <optional>
-#include <string>
 
 #include "e2e/harness.h"
 #include "platform/ini_file.h"
@@ -19,14 +15,13 @@ namespace {
 using namespace std::string_literals;
 constexpr std::string_view kStarted = "Kelvarix was started";
 
-class ServiceTest : public ::testing::Test {
+class ServiceTest : public GatewayTest {
   protected:
-    ServiceTest() { home_.write("Kelvarix.ini", GatewayIni(FreeLocalPort(), FreeLocalPort())); }
+    ServiceTest() { home_.write("Kelvarix.ini", GatewayIni(server_port_, FreeLocalPort())); }
 
     // The gateway on the program folder; unit files go to the test's own folder.
-    ChildProcess Gateway(const std::vector<std::string>& arguments,
-                         const std::string& notify_socket = {}) {
-        std::vector<std::string> environment = GatewayEnvironment(home_);
+    ChildProcess Gateway(const Texts& arguments, const std::string& notify_socket = {}) {
+        Texts environment = GatewayEnvironment(home_);
         environment.push_back("KELVARIX_UNIT_DIR=" + units_.path(""));
         if (!notify_socket.empty()) {  // a watchdog of 10 minutes: one ping at the start
             environment.insert(environment.end(),
@@ -47,7 +42,6 @@ class ServiceTest : public ::testing::Test {
             .get("Parameters", "RunAsService", "(none)");
     }
 
-    test::TempDir home_;
     test::TempDir units_;
 };
 
@@ -63,9 +57,8 @@ TEST_F(ServiceTest, InstallRunAndRemove) {
     const std::string program = std::filesystem::canonical(BuiltBinary("kelvarix")).string();
     const std::string folder = std::filesystem::path(home_.path("")).parent_path().string();
     for (const std::string& line : {"Type=notify"s, "ExecStart=\"" + program + "\"",
-                                    "Environment=\"KELVARIX_HOME=" + folder + "\""}) {
+                                    "Environment=\"KELVARIX_HOME=" + folder + "\""})
         EXPECT_TRUE(Has(unit, "\n" + line + "\n")) << line << " in\n" << unit;
-    }
     EXPECT_EQ(StoredRunAsService(), "1");
     EXPECT_EQ(SystemLog(home_), "");
 

@@ -1,15 +1,7 @@
 // Start-up and shutdown of the real gateway binary.
-#include <gtest/gtest.h>
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <csignal>
 #include <filesystem>
-#include <optional>
-#include <ostream>
-#include <string>
 #include <system_error>
-#include <vector>
 
 #include "e2e/harness.h"
 
@@ -17,16 +9,12 @@ namespace kelvarix::e2e {
 namespace {
 
 constexpr std::string_view kStarted = "Kelvarix was started";
-constexpr std::string_view kByCode = "Kelvarix was stopped (reason: By Code)";
 
 class StartupTest : public GatewayTest {
   protected:
     StartupTest() {
         while (atas_port_ == server_port_) atas_port_ = FreeLocalPort();
         home_.write("Kelvarix.ini", GatewayIni(server_port_, atas_port_));
-    }
-    void Start(const std::vector<std::string>& arguments = {}) {
-        gateway_.emplace(BuiltBinary("kelvarix"), arguments, GatewayEnvironment(home_));
     }
     // The first supervisor tick logs its connection attempt: from then on the
     // event loop runs and the stop signals are handled.
@@ -36,72 +24,47 @@ class StartupTest : public GatewayTest {
     int atas_port_ = FreeLocalPort();  // nothing listens there: the gateway idles
 };
 
-struct RunCase {
-    const char* name;
-    bool port_taken;
-    std::vector<std::string> arguments;
-    int signal_number;
-    const char* reason;
-    friend void PrintTo(const RunCase& c, std::ostream* out) { *out << c.name; }
-};
-
-class GatewayRunTest : public StartupTest, public ::testing::WithParamInterface<RunCase> {};
-
 // From start to stop: the listening line (or the listen failure with the
 // platform's text) comes before the start line (standard output echoes the
 // same list), and the signal's stop line ends the run with status 0.
-TEST_P(GatewayRunTest, LogsItsStartAndStopsOnTheSignal) {
-    asio::io_context io;
-    std::optional<asio::ip::tcp::acceptor> holder;
-    if (GetParam().port_taken)
-        holder.emplace(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), server_port_));
-    const std::string port = std::to_string(server_port_);
-    const std::string listen_line =
-        GetParam().port_taken
-            ? "Failed to set Orvane server socket port " + port + " in listening mode (" +
-                  std::error_code(EADDRINUSE, std::system_category()).message() + ")\r\n"
-            : "Orvane server socket port " + port + " was set in listening mode\r\n";
-    Start(GetParam().arguments);
-    ASSERT_TRUE(WaitUntilIdling()) << Describe();
-    const std::string log = SystemLog(home_);
-    EXPECT_TRUE(InOrder(log, {listen_line, kStarted})) << log;
+TEST_F(StartupTest, LogsItsStartAndStopsOnTheSignal) {
+    struct Run {
+        bool port_taken;
+        Texts arguments;  // a path is not taken for a service switch
+        int signal_number;
+        std::string reason;
+    };
+    for (const Run& run :
+         {Run{true, {}, SIGINT, "User closed application"},
+          Run{false, {}, SIGHUP, "Windows is closing"},
+          Run{false, {"/usr/local/etc"}, SIGTERM, "Task Manager closed application"}}) {
+        SCOPED_TRACE(run.reason);
+        std::filesystem::remove_all(home_.path("LogFiles"));
+        pbx_.reset();
+        if (run.port_taken) StartPbx({"--port", std::to_string(server_port_)});  // holds the port
+        const std::string port = std::to_string(server_port_);
+        const std::string listen_line =
+            run.port_taken
+                ? "Failed to set Orvane server socket port " + port + " in listening mode (" +
+                      std::error_code(EADDRINUSE, std::system_category()).message() + ")\r\n"
+                : "Orvane server socket port " + port + " was set in listening mode\r\n";
+        Launch(run.arguments);
+        ASSERT_TRUE(WaitUntilIdling()) << Describe();
+        const std::string log = SystemLog(home_);
+        EXPECT_TRUE(InOrder(log, {listen_line, kStarted})) << log;
 
-    ASSERT_TRUE(gateway_->Signal(GetParam().signal_number));
-    EXPECT_EQ(gateway_->WaitForExit(), 0) << Describe();
-    const std::string stop =
-        "Kelvarix was stopped (reason: " + std::string(GetParam().reason) + ")";
-    EXPECT_TRUE(InOrder(SystemLog(home_), {kStarted, stop + "\r\n"})) << SystemLog(home_);
-    EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 1u) << SystemLog(home_);
+        ASSERT_TRUE(gateway_->Signal(run.signal_number));
+        EXPECT_EQ(gateway_->WaitForExit(), 0) << Describe();
+        const std::string stop = "Kelvarix was stopped (reason: " + run.reason + ")\r\n";
+        EXPECT_TRUE(InOrder(SystemLog(home_), {kStarted, stop})) << SystemLog(home_);
+        EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 1u) << SystemLog(home_);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runs, GatewayRunTest,
-    ::testing::Values(RunCase{"TakenPortThenSigint", true, {}, SIGINT, "User closed application"},
-                      RunCase{"Sighup", false, {}, SIGHUP, "Windows is closing"},
-                      // A path is not taken for a service switch.
-                      RunCase{"PathArgumentThenSigterm",
-                              false,
-                              {"/usr/local/etc"},
-                              SIGTERM,
-                              "Task Manager closed application"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(StartupTest, SecondCopyOnTheSameFolderIsRefusedAndTheFirstRunsOn) {
-    Start();
-    ASSERT_TRUE(WaitUntilIdling()) << Describe();
-    ChildProcess second(BuiltBinary("kelvarix"), {}, GatewayEnvironment(home_));
-    const std::optional<int> refused = second.WaitForExit();
-    EXPECT_TRUE(refused && *refused != 0 && *refused < 128) << second.Describe();
-    // The refusal and nothing else (a sanitizer report would add more).
-    EXPECT_EQ(second.Stderr(), "Kelvarix: Kelvarix already started\n") << second.Describe();
-    // It goes no further than its stop line: it neither listens nor starts.
-    EXPECT_EQ(CountOf(SystemLog(home_), kByCode), 1u) << SystemLog(home_);
-    EXPECT_EQ(CountOf(SystemLog(home_), "Orvane server socket port"), 1u) << SystemLog(home_);
-    ExpectGatewayAnswers();
-}
-
-// --help and the check start nothing; the check also runs beside the gateway.
-TEST_F(StartupTest, HelpAndCheckStartNothing) {
+// --help and the check start nothing; beside a running gateway the check
+// reports the folder in use, and a second copy is refused without listening
+// or starting while the first runs on.
+TEST_F(StartupTest, HelpCheckAndASecondCopyStartNothing) {
     const auto run = [&](const std::string& option) {
         ChildProcess run(BuiltBinary("kelvarix"), {option}, GatewayEnvironment(home_));
         EXPECT_EQ(run.WaitForExit(), 0) << run.Describe();
@@ -111,11 +74,20 @@ TEST_F(StartupTest, HelpAndCheckStartNothing) {
     EXPECT_TRUE(Has(run("/CHECK"), "No problems found."));
     EXPECT_FALSE(std::filesystem::exists(home_.path("LogFiles")));
 
-    Start();
+    Launch();
     ASSERT_TRUE(WaitUntilIdling()) << Describe();
     EXPECT_TRUE(Has(run("/CHECK"), "in use, by the gateway running on this folder"));
-    // A second start would have logged its refusal and stop.
-    EXPECT_EQ(CountOf(SystemLog(home_), "Kelvarix was stopped"), 0u) << SystemLog(home_);
+    ChildProcess second(BuiltBinary("kelvarix"), {}, GatewayEnvironment(home_));
+    const std::optional<int> refused = second.WaitForExit();
+    EXPECT_TRUE(refused && *refused != 0 && *refused < 128) << second.Describe();
+    // The refusal and nothing else (a sanitizer report would add more).
+    EXPECT_EQ(second.Stderr(), "Kelvarix: Kelvarix already started\n") << second.Describe();
+    // The refused copy's stop line is the only one (the check logs none),
+    // and that copy neither listens nor starts.
+    const std::string log = SystemLog(home_);
+    EXPECT_EQ(CountOf(log, "Kelvarix was stopped"), 1u) << log;
+    EXPECT_EQ(CountOf(log, "Kelvarix was stopped (reason: By Code)"), 1u) << log;
+    EXPECT_EQ(CountOf(log, "Orvane server socket port"), 1u) << log;
     ExpectGatewayAnswers();
 }
 
