@@ -25,6 +25,9 @@ mkdir -p "$WINEPREFIX"
 services_out="$PWD/$build/wine-services.out"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 start_wine "$services_out"
+# A run that ended half-way may have left its service registered, which would
+# make every start below a service start, without a window.
+wine sc delete Kelvarix >/dev/null 2>&1 </dev/null || true
 
 echo "== Windows build (MinGW-w64) and tests under Wine"
 cmake -G Ninja -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
@@ -124,8 +127,6 @@ echo "== The gateway as a Windows service under Wine"
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix'
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Kelvarix'
 gone() { not registry "$service_key" >/dev/null && not registry "$source_key" >/dev/null; }
-# A run that ended half-way may have left its service registered.
-wine sc delete Kelvarix >/dev/null 2>&1 </dev/null || true
 exe install -I || fail "-I failed"
 expect "$home/install.out" "Kelvarix: Quorsyn Kelvarix service service installation succeeded"
 # RunAsService is proved by the start by hand below.
