@@ -61,13 +61,11 @@ on_failure() {
         [[ -f $file ]] && { echo "--- $file"; tr -d '\r' <"$file" | tail -n 40; }
     done
 }
-# Runs kelvarix.exe with the arguments, its output in $home/<name>.out.
+# kelvarix.exe with the arguments, or a command in the background; output in $home/<name>.out.
 exe() { local name=$1; shift; wine "$home/kelvarix.exe" "$@" >"$home/$name.out" 2>&1 </dev/null; }
-# Starts the command in the background, its output in $home/<name>.out.
 start_gateway() { local name=$1; shift; "$@" >"$home/$name.out" 2>&1 </dev/null & gateway_pid=$!; }
 # Closes kelvarix.exe as another program does: taskkill without /f posts WM_CLOSE.
 close_gateway() { wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null || fail "taskkill failed"; }
-# A value of the registry as "reg query" shows it.
 registry() { wine reg query "$@" 2>/dev/null </dev/null | tr -d '\r'; }
 
 # Waits until the child has ended and sets status to its exit status.
@@ -103,7 +101,6 @@ build/kelvarix-alarmsim --port "$server_port" '1|0|88|4711|2001||Fire alarm room
     >"$home/alarmsim.out" 2>&1 || fail "the alarm server simulator failed"
 expect "$home/alarmsim.out" "reply: sent (4711)"
 wait_for "$(log)" "Sent MCA to PBX" 30
-# The metrics endpoint answers a plain HTTP GET from Linux.
 check "GET /metrics answers" python3 -c 'import sys, urllib.request as r; open(sys.argv[2], "wb").write(
     r.urlopen(sys.argv[1], timeout=5).read())' "http://127.0.0.1:$metrics_port/metrics" "$home/metrics.out"
 expect "$home/metrics.out" 'kelvarix_replies_total{reply="sent"} 1'
