@@ -52,7 +52,7 @@ tracer=$! && pids+=($tracer)  # strace ends the gateway with it
 log=/opt/kelvarix/LogFiles/$(date +%F).Log
 wait_for "$log" "Successfully set menu (SM)" 20
 gateway=$(pgrep -P "$tracer" -x kelvarix)
-"$build/kelvarix-alarmsim" --port "$port" '1|0|88|4711|2001||Package test|PKG-1' | grep -qF 'reply: sent (4711)' || fail "alarm not sent"
+"$build/kelvarix-alarmsim" --port "$port" '1|0|88|4711|2001||Package test|PKG-1' | grep -F 'reply: sent (4711)' >/dev/null || fail "alarm not sent"
 wait_for /var/lib/kelvarix/scada PKG-1 20
 kill -TERM "$gateway"
 wait "$tracer" || fail "the gateway ended with status $?"
