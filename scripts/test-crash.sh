@@ -5,30 +5,22 @@
 # "buffered" must reach the PBX; one may reach it twice only when a kill or a
 # lost link left it in doubt. Prints the counts; fails on any loss.
 #   bash scripts/test-crash.sh [KILLS]    # default 100; BUILD names the build folder
-# With --soak MINUTES it is the soak (scripts/soak.sh says what that adds): no
-# store and no kills, 20 alarms a second, more checks at the end.
+# With --soak MINUTES it is the soak run (scripts/soak.sh): no store, no kills.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
 [[ -f $build/build.ninja ]] || cmake -G Ninja -S . -B "$build" >/dev/null
 cmake --build "$build" --target kelvarix kelvarix-pbxsim >/dev/null
 if [[ ${1:-} == --soak ]]; then set -- soak "${2:-10}"; else set -- crash "${1:-100}"; fi
-exec python3 - "$build" "$@" <<'PY'
-import itertools, os, random, select, shutil, socket, subprocess, sys, tempfile, threading, time
+PYTHONPATH=$PWD/scripts/lib exec python3 - "$build" "$@" <<'PY'
+import itertools, os, random, select, shutil, socket, subprocess, sys, threading, time
 from collections import Counter
+from loopback import gateway, program_folder, wait_until
 build, soak, amount = os.path.abspath(sys.argv[1]), sys.argv[2] == "soak", int(sys.argv[3])
-home = tempfile.mkdtemp(prefix=f"kelvarix-{sys.argv[2]}-")
-def free_port():
-    with socket.socket() as s:
-        return s.bind(("127.0.0.1", 0)) or s.getsockname()[1]
-gateway_port, pbx_port = free_port(), free_port()
-with open(f"{home}/Kelvarix.ini", "w") as ini:  # the soak's queue lets go of alarms after 30 s
-    ini.write(("" if soak else "[General]\nAlarmStore=alarms.db\n") +
-              f"[Orvane]\nServerPort={gateway_port}\nListenAddress=127.0.0.1\n[ATAS]\n"
-              f"IPAddress=127.0.0.1\nPortNumber={pbx_port}\nUsername=kelvarix\nPassword=kelvarix\n"
-              "ConnectTimeout=2\nReconnectInterval=0\nCommandTimeout=2\n"
-              "BufferWhenDisconnected=1\nMaxBufferedMessages=1000000\n" +
-              ("HeartbeatInterval=8\nQueueDeleteTime=30\n" if soak else ""))
+home, gateway_port, pbx_port = program_folder(sys.argv[2], {  # the soak's queue lets go of alarms after 30 s
+    "ATAS": dict(ConnectTimeout=2, ReconnectInterval=0, CommandTimeout=2, BufferWhenDisconnected=1,
+                 MaxBufferedMessages=1000000, **(dict(HeartbeatInterval=8, QueueDeleteTime=30) if soak else {})),
+    **({} if soak else {"General": {"AlarmStore": "alarms.db"}})})
 sims, pbx, stop = [], None, threading.Event()
 replies, words, promised = Counter(), Counter(), set()  # promised: alarms answered sent or buffered
 def pbx_up():  # in the soak its terminal acknowledges each alarm, so MCA and DA run too
@@ -37,9 +29,6 @@ def pbx_up():  # in the soak its terminal acknowledges each alarm, so MCA and DA
     pbx = subprocess.Popen([f"{build}/kelvarix-pbxsim", "--port", str(pbx_port), "--quiet",
                             "--stamps", sims[-1]] + (["--auto-ack", "1000"] if soak else []),
                            stdout=open(sims[-1] + ".out", "w"))
-def wait_until(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while not condition() and time.monotonic() < deadline: time.sleep(0.01)
 def pbx_caught_up():  # it has read all that a dead gateway sent, up to the end of its link
     events = open(sims[-1] + ".out").read().splitlines() if pbx else []
     return sum(e.startswith("connected") for e in events) == events.count("closed")
@@ -47,9 +36,6 @@ def pbx_down():  # SIGTERM: the simulator ends between two lines, its stamps com
     global pbx
     pbx.terminate(), pbx.wait()
     pbx = None
-def gateway():
-    return subprocess.Popen([f"{build}/kelvarix"], env=dict(os.environ, KELVARIX_HOME=home),
-                            stdout=open(f"{home}/gateway.out", "ab"), stderr=subprocess.STDOUT)
 def line_id(n):  # the soak also acknowledges an earlier alarm by its tag (status 2) now and then
     return f"K{n}" if soak and n % 10 == 0 else f"A{n}"
 def line(n):
@@ -83,12 +69,10 @@ def alarm_server():  # about 300 alarms a second on one connection, a new one af
             stop.wait(random.uniform(0, 0.9))  # the alarm server reconnects
         except OSError:
             stop.wait(0.02)
-def arrivals():
+def arrivals():  # a PBX just started may not have made its file yet
     seen = {}
-    for path in sims:
-        for line in open(path):
-            alarm, ns = line.split()
-            seen.setdefault(alarm, []).append(int(ns))
+    for alarm, ns in (line.split() for path in filter(os.path.exists, sims) for line in open(path)):
+        seen.setdefault(alarm, []).append(int(ns))
     return seen
 rss = []  # the soak's gateway's VmRSS in KiB every 5 s
 def sample_rss():
@@ -97,7 +81,7 @@ def sample_rss():
             rss.extend(int(f.split()[1]) for f in status if f.startswith("VmRSS:"))
 
 pbx_up()
-deaths, process = [], gateway()  # when each killed gateway was gone, on the simulator's clock
+deaths, process = [], gateway(build, home)  # when each killed gateway was gone, on the simulator's clock
 threads = [threading.Thread(target=run) for run in [alarm_server] + [sample_rss] * soak]
 for thread in threads: thread.start()
 try:
@@ -113,7 +97,7 @@ try:
         process.kill(), process.wait()
         wait_until(pbx_caught_up, 10)
         deaths.append(time.monotonic_ns())
-        process = gateway()
+        process = gateway(build, home)
     pbx or pbx_up()
     stop.set(), [thread.join() for thread in threads]
     wait_until(lambda: promised <= arrivals().keys(), 60)

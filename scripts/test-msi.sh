@@ -23,7 +23,6 @@ services_out="$PWD/$build/msi-services.out"
 start_wine "$services_out"
 program_files="$WINEPREFIX/drive_c/Program Files/Kelvarix"
 msiexec() { (cd "$build" && wine msiexec "$1" "$(basename "$2")" /qn </dev/null >"$home/msiexec.out" 2>&1); }
-gone() { not registry "$service_key" >/dev/null && not registry "$source_key" >/dev/null; }
 installed() {
     local values
     values=$(registry "$service_key" /s; registry "$source_key")
@@ -33,10 +32,9 @@ installed() {
         'EventMessageFile +REG_EXPAND_SZ +C:\\Program Files\\Kelvarix\\kelvarix.exe' 'TypesSupported +REG_DWORD +0x7'; do
         check "the registry has $value" grep -qE "^ +$value$" <<<"$values"
     done
-    check "the programs, Kelvarix.ini and LogFiles\\ are in Program Files\\Kelvarix" test -f "$program_files/kelvarix.exe" \
-        -a -f "$program_files/kelvarix-pbxsim.exe" -a -f "$program_files/kelvarix-alarmsim.exe" \
-        -a -f "$program_files/kelvarix-trace.exe" \
-        -a -f "$program_files/Kelvarix.ini" -a -d "$program_files/LogFiles"
+    for file in kelvarix{,-pbxsim,-alarmsim,-trace}.exe Kelvarix.ini LogFiles/; do  # the slash: a folder
+        check "Program Files\\Kelvarix has $file" test -e "$program_files/$file"
+    done
 }
 msiexec /i "$msi" || fail "the installation failed"
 installed

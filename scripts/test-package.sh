@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# The Debian package and the service's sandbox, as root: builds the package from
-# a release build, lints it, installs it, rates the packaged unit and the one -I
-# writes, runs the installed gateway in service mode as its user in the unit's
-# sandbox (read-only program folder, no capabilities) under strace against the
-# simulators, then removes and purges the package.   BUILD=build bash scripts/test-package.sh
+# The Debian package and the service's sandbox, as root (the README lists the
+# checks): built from a release build, installed, run in the unit's sandbox
+# under strace against the simulators, removed.   BUILD=build bash scripts/test-package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${BUILD:-build}") scratch=$(mktemp -d) unit=/lib/systemd/system/kelvarix.service
-fail() { echo "test-package.sh: $*" >&2; exit 1; }
-seen() { local deadline=$((SECONDS + 20)); until grep -qF -- "$1" $2 2>/dev/null; do
-    ((SECONDS < deadline)) || fail "no \"$1\" in $2"; sleep 0.1; done; }
+# shellcheck source=scripts/lib/checks.sh
+source scripts/lib/checks.sh
 owner_mode() { [[ $(stat -c '%U:%G %a' "$1") == "$2" ]] || fail "$1: $(stat -c '%U:%G %a' "$1"), not $2"; }
 expand() { systemd-analyze syscall-filter "$1" | awk 'NR > 1 && !/#/ { print $1 }' |
     while read -r name; do if [[ $name == @* ]]; then expand "$name"; else echo "$name"; fi; done; }
@@ -42,7 +39,7 @@ rate $unit 1.5
 
 "$build/kelvarix-pbxsim" --port 0 --auto-ack 100 >"$scratch/pbx.out" 2>&1 &
 pids+=($!)
-seen listening "$scratch/pbx.out"
+wait_for "$scratch/pbx.out" listening 20
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 sed -i -e "s/^ServerPort=.*/ServerPort=$port/; s/^IPAddress=.*/IPAddress=127.0.0.1/" -e "s|^\[ATAS\]|&\nSCADAAckFile=/var/lib/kelvarix/scada|" \
     -e "s/^PortNumber=.*/PortNumber=$(sed -n 's/^listening //p' "$scratch/pbx.out")/" /opt/kelvarix/Kelvarix.ini
@@ -52,13 +49,14 @@ unshare --mount sh -c 'cd /opt/kelvarix && umask 027 && mount --bind . . && moun
     exec setpriv --reuid kelvarix --regid kelvarix --init-groups --bounding-set -all --inh-caps -all --no-new-privs \
     strace -I 1 -f -c -o '"$scratch"'/strace/counts kelvarix' &
 tracer=$! && pids+=($tracer)  # strace ends the gateway with it
-seen "Successfully set menu (SM)" "/opt/kelvarix/LogFiles/*.Log"
+log=/opt/kelvarix/LogFiles/$(date +%F).Log
+wait_for "$log" "Successfully set menu (SM)" 20
 gateway=$(pgrep -P "$tracer" -x kelvarix)
-"$build/kelvarix-alarmsim" --port "$port" '1|0|88|4711|2001||Package test|PKG-1' | grep -qF 'reply: sent (4711)' || fail "alarm not sent"
-seen PKG-1 /var/lib/kelvarix/scada
+"$build/kelvarix-alarmsim" --port "$port" '1|0|88|4711|2001||Package test|PKG-1' | grep -F 'reply: sent (4711)' >/dev/null || fail "alarm not sent"
+wait_for /var/lib/kelvarix/scada PKG-1 20
 kill -TERM "$gateway"
 wait "$tracer" || fail "the gateway ended with status $?"
-seen "Kelvarix was stopped (reason: By Code)" "/opt/kelvarix/LogFiles/*.Log"
+wait_for "$log" "Kelvarix was stopped (reason: By Code)" 20
 owner_mode /var/lib/kelvarix/alarms.db "kelvarix:kelvarix 640"
 awk 'NF > 4 && $NF ~ /^[a-z0-9_]+$/ && $NF !~ /^(total|syscall)$/ { print $NF }' "$scratch/strace/counts" | sort -u >"$scratch/calls"
 outside=$(comm -23 "$scratch/calls" <(comm -23 <(expand @system-service | sort -u) <({ expand @privileged; expand @resources; } | sort -u)))

@@ -13,18 +13,21 @@ build="build-win"
 source scripts/lib/children.sh  # the working folder is the root here
 # shellcheck source=scripts/lib/windows.sh
 source scripts/lib/windows.sh
+# shellcheck source=scripts/lib/checks.sh
+source scripts/lib/checks.sh
 
-# A Wine prefix of our own, kept in the build folder, and quiet Wine.
 export WINEPREFIX="$PWD/$build/wine-prefix"
 export WINEDEBUG=-all
-# Programs run without a display unless they are given the virtual one: a
-# message box (of -I, -U) on a real display would wait for a click. The
-# program folder is always the folder of kelvarix.exe.
+# No display unless given the virtual one: a message box (of -I, -U) on a
+# real display would wait for a click. The program folder is kelvarix.exe's.
 unset DISPLAY KELVARIX_HOME
 mkdir -p "$WINEPREFIX"
 services_out="$PWD/$build/wine-services.out"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 start_wine "$services_out"
+# A run that ended half-way may have left its service registered, which would
+# make every start below a service start, without a window.
+wine sc delete Kelvarix >/dev/null 2>&1 </dev/null || true
 
 echo "== Windows build (MinGW-w64) and tests under Wine"
 cmake -G Ninja -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
@@ -52,47 +55,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-    echo "test-windows.sh: $*" >&2
+# What the gateway, the simulators and Wine's services wrote, shown on failure.
+on_failure() {
     for file in "$home"/*.out "$home"/LogFiles/*.Log "${program_files:-$home}"/LogFiles/*.Log "$services_out"; do
         [[ -f $file ]] && { echo "--- $file"; tr -d '\r' <"$file" | tail -n 40; }
     done
-    exit 1
 }
-
-# Runs the check, or fails naming what it checked.
-check() {
-    "${@:2}" || fail "not so: $1"
-    echo "ok: $1"
-}
-
-# Repeats the check until it holds, for at most the given seconds.
-wait_until() {
-    local deadline=$((SECONDS + $1))
-    until "${@:3}"; do
-        ((SECONDS < deadline)) || fail "not so after $1 s: $2"
-        sleep 0.2
-    done
-    echo "ok: $2"
-}
-
-# Whether the file holds the text from the given line on.
-holds() { tail -n "+${3:-1}" "$1" 2>/dev/null | grep -qF -- "$2"; }
-expect() { check "$2" holds "$1" "$2"; }
-# Waits until the file holds the text: file, text, seconds, from line.
-wait_for() { wait_until "$3" "$2" holds "$1" "$2" "${4:-1}"; }
-not() { ! "$@"; }
-# Runs kelvarix.exe with the arguments, its output in $home/<name>.out.
+# kelvarix.exe with the arguments, or a command in the background; output in $home/<name>.out.
 exe() { local name=$1; shift; wine "$home/kelvarix.exe" "$@" >"$home/$name.out" 2>&1 </dev/null; }
-# Starts the command in the background, its output in $home/<name>.out.
 start_gateway() { local name=$1; shift; "$@" >"$home/$name.out" 2>&1 </dev/null & gateway_pid=$!; }
-# Closes kelvarix.exe the way another program does: taskkill without /f
-# posts WM_CLOSE to its window.
-close_gateway() {
-    wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null ||
-        fail "taskkill did not reach kelvarix.exe"
-}
-# A value of the registry as "reg query" shows it.
+# Closes kelvarix.exe as another program does: taskkill without /f posts WM_CLOSE.
+close_gateway() { wine taskkill /im kelvarix.exe >"$home/taskkill.out" 2>&1 </dev/null || fail "taskkill failed"; }
 registry() { wine reg query "$@" 2>/dev/null </dev/null | tr -d '\r'; }
 
 # Waits until the child has ended and sets status to its exit status.
@@ -103,8 +76,6 @@ wait_exit() {
     gateway_pid=""
 }
 
-# The program folder is the folder of kelvarix.exe: a copy of it, with its
-# settings and logs, in a folder of its own.
 start_pbxsim "$home" || fail "the PBX simulator did not start"
 server_port=$(free_port)
 make_program_folder "$home" "$build/kelvarix.exe" "$server_port" "$pbx_port"
@@ -118,26 +89,20 @@ expect "$home/help.out" "Usage: kelvarix.exe"
 caption=$(wine "$home/kelvarix.exe" --version 2>/dev/null </dev/null | tr -d '\r')
 check "--version shows \"$caption\"" grep -q '^Kelvarix - Version ' <<<"$caption"
 
-# The gateway with its window, on a virtual display. The Wine server is
-# started afresh with its desktop on that display.
+# The gateway's window on a virtual display, where Wine's desktop now starts.
 start_display "$home" || fail "Xvfb did not start"
 start_wine "$services_out" "$display"
 start_gateway gateway env DISPLAY="$display" wine "$home/kelvarix.exe"
 wait_for "$(log)" "Successfully set menu (SM)" 60
 wait_until 30 "the window \"$caption\"" window_shown "$display" "$caption"
 
-# One alarm: the alarm server hears "sent (ID)", the PBX's terminal
-# acknowledges it, the gateway reports that with MCA.
+# One alarm: "sent (4711)", then the terminal's acknowledgement goes out as MCA.
 build/kelvarix-alarmsim --port "$server_port" '1|0|88|4711|2001||Fire alarm room 12|FIRE-2' \
     >"$home/alarmsim.out" 2>&1 || fail "the alarm server simulator failed"
 expect "$home/alarmsim.out" "reply: sent (4711)"
 wait_for "$(log)" "Sent MCA to PBX" 30
-# The metrics endpoint answers a plain HTTP GET from Linux.
-metrics_get() {
-    python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())' \
-        "http://127.0.0.1:$metrics_port/metrics" >"$home/metrics.out" 2>&1
-}
-check "GET /metrics answers" metrics_get
+check "GET /metrics answers" python3 -c 'import sys, urllib.request as r; open(sys.argv[2], "wb").write(
+    r.urlopen(sys.argv[1], timeout=5).read())' "http://127.0.0.1:$metrics_port/metrics" "$home/metrics.out"
 expect "$home/metrics.out" 'kelvarix_replies_total{reply="sent"} 1'
 expect "$home/metrics.out" "kelvarix_atas_session_ready 1"
 
@@ -158,8 +123,7 @@ wait_exit "$gateway_pid"
 echo "== The gateway as a Windows service under Wine"
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\Kelvarix'
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Kelvarix'
-# A run that ended half-way may have left its service registered.
-wine sc delete Kelvarix >/dev/null 2>&1 </dev/null || true
+gone() { not registry "$service_key" >/dev/null && not registry "$source_key" >/dev/null; }
 exe install -I || fail "-I failed"
 expect "$home/install.out" "Kelvarix: Quorsyn Kelvarix service service installation succeeded"
 # RunAsService is proved by the start by hand below.
@@ -180,9 +144,7 @@ wait_exit "$gateway_pid"
 # Started and stopped through Wine's service manager. "net start" returns
 # once the service reports that it is starting, "net stop" once the stop is
 # handed over: the rest is waited for.
-service_query() {
-    wine sc query Kelvarix 2>/dev/null </dev/null | tr -d '\r' | sed -n "s/^ *$1 *: *//p"
-}
+service_query() { wine sc query Kelvarix 2>/dev/null </dev/null | tr -d '\r' | sed -n "s/^ *$1 *: *//p"; }
 service_is() { [[ $(service_query STATE) =~ ^[0-9]+\ +$1$ ]]; }
 # What the files gain from here on counts.
 from=$(($(wc -l 2>/dev/null <"$(log)" || echo 0) + 1))
@@ -202,8 +164,7 @@ check "the service stopped by itself with exit code 0 ($exit_code)" grep -q '^0 
 
 exe remove -U || fail "-U failed"
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service service uninstalled successfully"
-check "the service is gone" not registry "$service_key"
-check "the event source is gone" not registry "$source_key"
+check "-U took the service and the event source" gone
 exe remove -U || true
 expect "$home/remove.out" "Kelvarix: Quorsyn Kelvarix service failed to uninstall as service"
 

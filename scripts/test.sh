@@ -1,18 +1,16 @@
 #!/usr/bin/env bash
-# Builds Kelvarix and runs every test: once as released, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Our own builds treat
-# warnings as errors.
+# Builds Kelvarix and runs every test, as released and under the sanitizers;
+# our own builds treat warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
-jobs=$(nproc)
 run_suite() {
     local dir=$1; shift
     cmake -G Ninja -S . -B "$dir" -DKELVARIX_WERROR=ON "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    cmake --build "$dir" -j "$(nproc)"
+    ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 }
 
 echo "== release build and tests"
