@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/command_line_text.h"
@@ -29,12 +30,10 @@ TEST(MenuCaption, AmpersandMarksTheMnemonicAndTabTheShortcut) {
         {"End&", "End&", std::string::npos, 0, ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.caption);
-        const MenuCaption parsed = ParseMenuCaption(c.caption);
-        EXPECT_EQ(parsed.label, c.label);
-        EXPECT_EQ(parsed.mnemonic, c.mnemonic);
-        EXPECT_EQ(parsed.MnemonicLetter(), c.letter);
-        EXPECT_EQ(parsed.shortcut, c.shortcut);
+        const MenuCaption p = ParseMenuCaption(c.caption);
+        EXPECT_EQ(std::tuple(p.label, p.mnemonic, p.MnemonicLetter(), p.shortcut),
+                  std::tuple(c.label, c.mnemonic, c.letter, c.shortcut))
+            << c.caption;
     }
 }
 
@@ -50,30 +49,14 @@ TEST(WrapText, BreaksAtSpacesAndCutsOverlongWords) {
 // hard line breaks of the console text must go without merging what stands
 // apart (paragraphs, the rows of the option list).
 TEST(UnwrappedTextTest, ParagraphsAndOptionRowsBecomeOneLineEach) {
-    const std::string text =
-        "Usage: kelvarix.exe [options]\n"
-        "\n"
-        "Kelvarix reads Kelvarix.ini from its\n"
-        "program folder.\n"
-        "\n"
-        "Options:\n"
-        "  -I, -Install     install the service\n"
-        "                   \"Quorsyn\", then exit\n"
-        "  -U, -Uninstall   remove the service\n"
-        "/I and /U work as well, and so\n"
-        "does -install.\n";
-    EXPECT_EQ(UnwrappedText(text),
-              "Usage: kelvarix.exe [options]\n"
-              "\n"
-              "Kelvarix reads Kelvarix.ini from its program folder.\n"
-              "\n"
-              "Options:\n"
-              "  -I, -Install     install the service \"Quorsyn\", then exit\n"
-              "  -U, -Uninstall   remove the service\n"
-              "/I and /U work as well, and so does -install.");
-    // Text without breaks or ending stays as it is.
-    EXPECT_EQ(UnwrappedText("Kelvarix - Version 1.0.01\n"), "Kelvarix - Version 1.0.01");
-    EXPECT_EQ(UnwrappedText("one\n\n\ntwo"), "one\n\n\ntwo");
+    const std::pair<const char*, const char*> cases[] = {
+        {"Usage: x\n\nReads its\nfolder.\n  -I  install\n      \"Q\", exit\n  -U  remove\n"
+         "/I works\nas well.\n",
+         "Usage: x\n\nReads its folder.\n  -I  install \"Q\", exit\n  -U  remove\n"
+         "/I works as well."},
+        {"one\n\n\ntwo", "one\n\n\ntwo"},
+    };
+    for (const auto& [text, unwrapped] : cases) EXPECT_EQ(UnwrappedText(text), unwrapped) << text;
 }
 
 // The menu "File": Clear debug list, a separator, Exit. Choosing by
@@ -107,29 +90,24 @@ TEST(WindowList, KeepsTheNewest300LinesAndReportsEveryChange) {
 
 // Lines are numbered 0..count-1 from the oldest; the view shows
 // FirstVisible() and the VisibleCount() - 1 lines after it.
-class ConsoleListTest : public ::testing::Test {
-  protected:
-    void AddLines(std::size_t n) {
+TEST(ConsoleList, ScrollKeysStopAtBothEndsAndAViewScrolledBackStaysOnItsLines) {
+    ConsoleState state;
+    std::size_t count = 0;
+    const auto add_lines = [&](std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
             if (count < 300) ++count;  // the window list keeps the newest 300
             state.OnListChanged(count);
         }
-    }
-    std::size_t LastVisible() const { return state.FirstVisible() + state.VisibleCount() - 1; }
-
-    ConsoleState state;
-    std::size_t count = 0;
-};
-
-TEST_F(ConsoleListTest, ScrollKeysStopAtBothEndsAndAViewScrolledBackStaysOnItsLines) {
+    };
+    const auto last_visible = [&] { return state.FirstVisible() + state.VisibleCount() - 1; };
     state.SetListHeight(10);
-    AddLines(50);
+    add_lines(50);
     state.OnKey(Key::Up);
-    EXPECT_EQ(LastVisible(), 48u);
+    EXPECT_EQ(last_visible(), 48u);
     state.OnKey(Key::PageUp);
-    EXPECT_EQ(LastVisible(), 39u);  // a page keeps one line of the last view
-    AddLines(5);
-    EXPECT_EQ(LastVisible(), 39u);
+    EXPECT_EQ(last_visible(), 39u);  // a page keeps one line of the last view
+    add_lines(5);
+    EXPECT_EQ(last_visible(), 39u);
     state.OnKey(Key::Home);
     state.OnKey(Key::Up);
     EXPECT_EQ(state.FirstVisible(), 0u);
@@ -137,14 +115,14 @@ TEST_F(ConsoleListTest, ScrollKeysStopAtBothEndsAndAViewScrolledBackStaysOnItsLi
     EXPECT_EQ(state.FirstVisible(), 9u);
     state.OnKey(Key::End);
     state.OnKey(Key::Down);
-    EXPECT_EQ(LastVisible(), 54u);
+    EXPECT_EQ(last_visible(), 54u);
 
     // At 300 lines every new line drops the oldest: the same lines now have
     // indexes one lower.
-    AddLines(300);
+    add_lines(300);
     state.OnKey(Key::PageUp);
     const std::size_t before = state.FirstVisible();
-    AddLines(3);
+    add_lines(3);
     EXPECT_EQ(state.FirstVisible(), before - 3);
 }
 
