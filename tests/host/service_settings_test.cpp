@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 
 #include "host/ini_reader.h"
 #include "host/service_mode.h"
@@ -41,17 +40,6 @@ TEST(WithIniValue, SetsTheKeyThatTheReaderSeesAndKeepsTheRest) {
         EXPECT_EQ(IniFile::parse(after).get("Parameters", "RunAsService", "missing"), "1")
             << c.name;
     }
-}
-
-// Putting back a file that was there is run by the failed installation in
-// the service-mode tests.
-TEST(ServiceSettingsStore, PuttingBackNoFileRemovesTheOneWritten) {
-    test::TempDir folder;
-    const ServiceSettingsStore store(folder.path("KelvarixService.ini"));
-    const std::optional<std::string> no_file = store.Snapshot();
-    ASSERT_TRUE(store.Write("Parameters", "RunAsService", "1"));
-    ASSERT_TRUE(store.Restore(no_file));
-    EXPECT_FALSE(std::filesystem::exists(store.Path()));
 }
 
 // A stored text that is no whole number counts as 0: a window rather than
