@@ -25,36 +25,22 @@ TEST(UnitFileText, CarriesTheHomeAndEscapesWhatSystemdWouldExpand) {
     unit.working_directory = unit.home = "/srv/gate 50%";
     unit.writable_folders = {"/srv/gate 50%/Logs/", "/var/$x"};
     const std::string text = UnitFileText(unit).value_or("(refused)");
-    for (const char* line : {"\nExecStart=\"/opt/100%% \\\"new\\\"/$$HOME\\\\kelvarix\"\n",
-                             "\nWorkingDirectory=/srv/gate 50%%\n",
-                             "\nEnvironment=\"KELVARIX_HOME=/srv/gate 50%%\"\n",
-                             "\nReadWritePaths= \"-/srv/gate 50%%/Logs\" \"-/var/$x\"\n"}) {
+    for (const char* line :
+         {"\nExecStart=\"/opt/100%% \\\"new\\\"/$$HOME\\\\kelvarix\"\n",
+          "\nWorkingDirectory=/srv/gate 50%%\n", "\nEnvironment=\"KELVARIX_HOME=/srv/gate 50%%\"\n",
+          "\nReadWritePaths= \"-/srv/gate 50%%/Logs\" \"-/var/$x\"\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
     }
     // A gateway below /home or /tmp must still see its files there.
     unit.executable = "/tmp/kelvarix", unit.writable_folders = {"/home/op/scada"};
     const std::string in_home = UnitFileText(unit).value_or("(refused)");
     EXPECT_TRUE(in_home.find("\nProtectHome=read-only\n") != std::string::npos &&
-                in_home.find("PrivateTmp") == std::string::npos) << in_home;
+                in_home.find("PrivateTmp") == std::string::npos)
+        << in_home;
 }
 
 // Writing, removing and removing twice are run by the end-to-end test.
-TEST(SystemdUnits, InstallNeverOverwritesAUnitAndWritesItReadableByAll) {
-    test::TempDir folder;
-    const SystemdUnits units(folder.path(""), false);
-    ASSERT_TRUE(units.Install(PlainUnit()));
-    struct stat st {};
-    ASSERT_EQ(::stat(units.UnitPath("Kelvarix").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-
-    // A unit of the same name is never overwritten, by whichever folder.
-    ServiceUnit other = PlainUnit();
-    other.working_directory = "/elsewhere";
-    EXPECT_FALSE(units.Install(other));
-    EXPECT_EQ(folder.read("Kelvarix.service"), UnitFileText(PlainUnit()));
-}
-
-TEST(SystemdUnits, WhatAUnitCannotHoldInstallsNothing) {
+TEST(SystemdUnits, InstallWritesOnlyAUnitItCanHoldNeverOverwritesOneAndMakesItReadableByAll) {
     test::TempDir folder;
     EXPECT_FALSE(SystemdUnits(folder.path("missing"), false).Install(PlainUnit()));
     const SystemdUnits units(folder.path(""), false);
@@ -67,11 +53,20 @@ TEST(SystemdUnits, WhatAUnitCannotHoldInstallsNothing) {
     relative_writable.writable_folders = {"/ok", "LogFiles"};
     for (const ServiceUnit& unit :
          {line_break, relative, relative_home, escaping, relative_writable}) {
-        SCOPED_TRACE(unit.name + " " + unit.executable + " " + unit.working_directory);
-        EXPECT_FALSE(units.Install(unit));
+        EXPECT_FALSE(units.Install(unit)) << unit.name << " " << unit.executable;
         EXPECT_TRUE(std::filesystem::is_empty(folder.path("")));
     }
     EXPECT_FALSE(units.Remove("../Kelvarix"));
+
+    ASSERT_TRUE(units.Install(PlainUnit()));
+    struct stat st {};
+    ASSERT_EQ(::stat(units.UnitPath("Kelvarix").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    // A unit of the same name is never overwritten, by whichever folder.
+    ServiceUnit other = PlainUnit();
+    other.working_directory = "/elsewhere";
+    EXPECT_FALSE(units.Install(other));
+    EXPECT_EQ(folder.read("Kelvarix.service"), UnitFileText(PlainUnit()));
 }
 
 TEST(ProgramFolderTest, HomeOverrideWinsAndEveryFolderEndsWithASeparator) {
