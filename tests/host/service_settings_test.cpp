@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
 
 #include "host/ini_reader.h"
 #include "host/service_mode.h"
@@ -11,11 +13,8 @@ namespace kelvarix {
 namespace {
 
 TEST(WithIniValue, SetsTheKeyThatTheReaderSeesAndKeepsTheRest) {
-    struct Case {
-        const char* name;
-        std::string before, after;
-    };
-    const Case cases[] = {
+    // What the rows say, then the file before and after.
+    const std::tuple<const char*, std::string, std::string> cases[] = {
         {"empty file", "", "[Parameters]\nRunAsService=1\n"},
         {"names in another case", "[parameters]\n runasservice = 0 \nOther=x\n",
          "[parameters]\nRunAsService=1\nOther=x\n"},
@@ -34,11 +33,10 @@ TEST(WithIniValue, SetsTheKeyThatTheReaderSeesAndKeepsTheRest) {
         {"CR LF kept", "\xEF\xBB\xBF[Parameters]\r\nRunAsService=0\r\n",
          "\xEF\xBB\xBF[Parameters]\r\nRunAsService=1\r\n"},
     };
-    for (const Case& c : cases) {
-        const std::string after = WithIniValue(c.before, "Parameters", "RunAsService", "1");
-        EXPECT_EQ(after, c.after) << c.name;
-        EXPECT_EQ(IniFile::parse(after).get("Parameters", "RunAsService", "missing"), "1")
-            << c.name;
+    for (const auto& [name, before, expected] : cases) {
+        const std::string after = WithIniValue(before, "Parameters", "RunAsService", "1");
+        EXPECT_EQ(after, expected) << name;
+        EXPECT_EQ(IniFile::parse(after).get("Parameters", "RunAsService", "missing"), "1") << name;
     }
 }
 

@@ -16,24 +16,18 @@ using Key = ConsoleKey;
 using Command = ConsoleCommand;
 
 // The menu's other captions are chosen by their letters on the real console.
+// Each row: the caption, then its label, mnemonic index and letter, shortcut.
 TEST(MenuCaption, AmpersandMarksTheMnemonicAndTabTheShortcut) {
-    struct Case {
-        std::string caption, label;
-        std::size_t mnemonic;
-        char letter;
-        std::string shortcut;
+    using Parsed = std::tuple<std::string, std::size_t, char, std::string>;
+    const std::pair<const char*, Parsed> cases[] = {
+        {"&Exit\tAlt+F4", {"Exit", 0, 'e', "Alt+F4"}},
+        {"Save && &Quit", {"Save & Quit", 7, 'q', ""}},
+        {"Plain", {"Plain", std::string::npos, 0, ""}},
+        {"End&", {"End&", std::string::npos, 0, ""}},
     };
-    const Case cases[] = {
-        {"&Exit\tAlt+F4", "Exit", 0, 'e', "Alt+F4"},
-        {"Save && &Quit", "Save & Quit", 7, 'q', ""},
-        {"Plain", "Plain", std::string::npos, 0, ""},
-        {"End&", "End&", std::string::npos, 0, ""},
-    };
-    for (const Case& c : cases) {
-        const MenuCaption p = ParseMenuCaption(c.caption);
-        EXPECT_EQ(std::tuple(p.label, p.mnemonic, p.MnemonicLetter(), p.shortcut),
-                  std::tuple(c.label, c.mnemonic, c.letter, c.shortcut))
-            << c.caption;
+    for (const auto& [caption, expected] : cases) {
+        const MenuCaption p = ParseMenuCaption(caption);
+        EXPECT_EQ(Parsed(p.label, p.mnemonic, p.MnemonicLetter(), p.shortcut), expected) << caption;
     }
 }
 

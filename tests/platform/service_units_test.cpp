@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "platform/program_folder.h"
 #include "support/temp_dir.h"
@@ -69,28 +70,23 @@ TEST(SystemdUnits, InstallWritesOnlyAUnitItCanHoldNeverOverwritesOneAndMakesItRe
     EXPECT_EQ(folder.read("Kelvarix.service"), UnitFileText(PlainUnit()));
 }
 
-TEST(ProgramFolderTest, HomeOverrideWinsAndEveryFolderEndsWithASeparator) {
-    struct Case {
-        const char* executable;
-        const char* home;  // KELVARIX_HOME; nullptr when unset
-        const char* folder;
-    };
-    const Case cases[] = {
-        {"/opt/kelvarix/bin/kelvarix", nullptr, "/opt/kelvarix/bin/"},
-        {"/opt/kelvarix/bin/kelvarix", "", "/opt/kelvarix/bin/"},  // empty means unset
-        {"/opt/kelvarix/bin/kelvarix", "/srv/gateway", "/srv/gateway/"},
-        {"/opt/kelvarix/bin/kelvarix", "/srv/gateway/", "/srv/gateway/"},
+// From the executable and KELVARIX_HOME (nullptr when unset).
+TEST(ProgramFolderTest, HomeOverrideWinsOverTheProgramsFolderAndEachEndsWithASeparator) {
+    const char* const bin = "/opt/kelvarix/bin/kelvarix";
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {bin, nullptr, "/opt/kelvarix/bin/"},
+        {bin, "", "/opt/kelvarix/bin/"},  // empty means unset
+        {bin, "/srv/gateway", "/srv/gateway/"},
+        {bin, "/srv/gateway/", "/srv/gateway/"},
         {"/kelvarix", nullptr, "/"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.executable) + " home=" + (c.home ? c.home : "(unset)"));
-        EXPECT_EQ(ProgramFolderFrom(c.executable, c.home), c.folder);
+    for (const auto& [executable, home, folder] : cases) {
+        EXPECT_EQ(ProgramFolderFrom(executable, home), folder)
+            << executable << " " << (home ? home : "unset");
     }
-}
 
-// The real lookup without KELVARIX_HOME: the folder of the running executable
-// (this test program). The end-to-end tests run the gateway with the variable.
-TEST(ProgramFolderTest, WithoutItsHomeVariableTheRunningProgramsFolder) {
+    // The real lookup without KELVARIX_HOME: the folder of the running
+    // executable (this test program). The end-to-end tests set the variable.
     const char* saved = std::getenv("KELVARIX_HOME");
     const std::string saved_value = saved ? saved : "";
     ::unsetenv("KELVARIX_HOME");
