@@ -52,8 +52,7 @@ TEST(PbxSimSession, ScriptsAfterTheLogin) {
     SessionConfig delayed_sa = auto_operations;
     delayed_sa.replies["SA"] = {Answer::ack, 100ms};
     const std::vector<Script> scripts = {
-        {"replies by keyword in any case; none for HB, PA, empty lines and a keyword set to "
-         "none; no heartbeat check after a refused HBC",
+        {"any-case keywords; no reply to HB, PA, blank lines, none keywords; nack'd HBC: no check",
          {.replies = {{"SM", {Answer::nack, 0ms}},
                       {"MCA", {Answer::none, 0ms}},
                       {"HBC", {Answer::nack, 0ms}}}},
