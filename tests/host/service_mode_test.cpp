@@ -69,16 +69,13 @@ TEST(GatewayUnit, RunsInItsAbsoluteFolderAndWritesWhereTheSettingsPoint) {
 }
 
 TEST(FindServiceSwitch, OneOrTwoDashesOrASlashInAnyCaseButNeverAPath) {
-    const std::vector<std::pair<std::vector<std::string>, ServiceSwitch>> cases = {
-        {{"/install"}, ServiceSwitch::Install},
-        {{"--INSTALL"}, ServiceSwitch::Install},
-        {{"-i", "--Uninstall"}, ServiceSwitch::Remove},
-        {{"/usr/local/etc", "--usr/local", "-u/x"}, ServiceSwitch::None},
-        {{"install", "--", "---i", "-", "/"}, ServiceSwitch::None},
-    };
-    for (const auto& [arguments, expected] : cases) {
-        EXPECT_EQ(FindServiceSwitch(arguments), expected) << arguments.front();
-    }
+    using Args = std::vector<std::string>;
+    EXPECT_EQ(FindServiceSwitch(Args{"/install"}), ServiceSwitch::Install);
+    EXPECT_EQ(FindServiceSwitch(Args{"--INSTALL"}), ServiceSwitch::Install);
+    EXPECT_EQ(FindServiceSwitch(Args{"-i", "--Uninstall"}), ServiceSwitch::Remove);
+    EXPECT_EQ(FindServiceSwitch(
+                  Args{"/usr/local/etc", "--usr/local", "-u/x", "install", "--", "---i", "-", "/"}),
+              ServiceSwitch::None);
 }
 
 constexpr std::chrono::milliseconds kWatchdog{100};

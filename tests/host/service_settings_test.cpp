@@ -46,13 +46,11 @@ TEST(ReadRunAsService, OnlyAWholeNumberOtherThanZeroMeansService) {
     test::TempDir folder;
     const ServiceSettingsStore store(folder.path("KelvarixService.ini"));
     EXPECT_FALSE(ReadRunAsService(store));  // no file
-    for (const auto& [stored, service] : {std::pair{" -1 ", true},
-                                          {"0", false},
-                                          {"abc", false},
-                                          {"1.0", false},
-                                          {"99999999999", false}}) {
+    folder.write("KelvarixService.ini", "[Parameters]\nRunAsService= -1 ");
+    EXPECT_TRUE(ReadRunAsService(store));
+    for (const char* stored : {"0", "abc", "1.0", "99999999999"}) {
         folder.write("KelvarixService.ini", std::string("[Parameters]\nRunAsService=") + stored);
-        EXPECT_EQ(ReadRunAsService(store), service) << stored;
+        EXPECT_FALSE(ReadRunAsService(store)) << stored;
     }
 }
 
