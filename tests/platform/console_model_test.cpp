@@ -32,25 +32,22 @@ TEST(MenuCaption, AmpersandMarksTheMnemonicAndTabTheShortcut) {
 }
 
 TEST(WrapText, BreaksAtSpacesAndCutsOverlongWords) {
+    using Lines = std::vector<std::string>;
     EXPECT_EQ(WrapText("Quorsyn Kelvarix service service installation succeeded", 24),
-              (std::vector<std::string>{"Quorsyn Kelvarix service", "service installation",
-                                        "succeeded"}));
-    EXPECT_EQ(WrapText("abcdefghij xy", 4), (std::vector<std::string>{"abcd", "efgh", "ij", "xy"}));
-    EXPECT_EQ(WrapText("", 10), (std::vector<std::string>{""}));
+              (Lines{"Quorsyn Kelvarix service", "service installation", "succeeded"}));
+    EXPECT_EQ(WrapText("abcdefghij xy", 4), (Lines{"abcd", "efgh", "ij", "xy"}));
+    EXPECT_EQ(WrapText("", 10), (Lines{""}));
 }
 
 // The help text as a message box shows it: the box wraps lines itself, so the
 // hard line breaks of the console text must go without merging what stands
 // apart (paragraphs, the rows of the option list).
 TEST(UnwrappedTextTest, ParagraphsAndOptionRowsBecomeOneLineEach) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"Usage: x\n\nReads its\nfolder.\n  -I  install\n      \"Q\", exit\n  -U  remove\n"
-         "/I works\nas well.\n",
-         "Usage: x\n\nReads its folder.\n  -I  install \"Q\", exit\n  -U  remove\n"
-         "/I works as well."},
-        {"one\n\n\ntwo", "one\n\n\ntwo"},
-    };
-    for (const auto& [text, unwrapped] : cases) EXPECT_EQ(UnwrappedText(text), unwrapped) << text;
+    EXPECT_EQ(UnwrappedText("Usage: x\n\nReads its\nfolder.\n  -I  install\n      \"Q\", exit\n"
+                            "  -U  remove\n/I works\nas well.\n"),
+              "Usage: x\n\nReads its folder.\n  -I  install \"Q\", exit\n  -U  remove\n"
+              "/I works as well.");
+    EXPECT_EQ(UnwrappedText("one\n\n\ntwo"), "one\n\n\ntwo");
 }
 
 // The menu "File": Clear debug list, a separator, Exit. Choosing by
