@@ -50,51 +50,42 @@ TEST_P(IniLookup, BothReadersReadLikeThePrivateProfileReader) {
         << "the platform's reader";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, IniLookup,
-    testing::Values(
-        LookupCase{"NamesIgnoreCase", "[atas]\nportnumber=1\n", "ATAS", "PortNumber", "1"},
-        LookupCase{"FirstKeyWins", "[A]\nk=1\nK=2\n", "A", "k", "1"},
-        LookupCase{"FirstSectionWins", "[A]\nx=1\n[a]\nk=2\n", "A", "k", "<default>"},
-        LookupCase{"KeyOfOtherSection", "[A]\n[B]\nk=1\n", "A", "k", "<default>"},
-        LookupCase{"KeyBeforeAnyHeader", "k=1\n[A]\n", "A", "k", "<default>"},
-        LookupCase{"BlanksAroundRemovedInnerKept", "[A]\n \t k \t = \t a  b \t\n", "A", "k",
-                   "a  b"},
-        LookupCase{"KeyEndsAtFirstEquals", "[A]\nk=a=b\n", "A", "k", "a=b"},
-        LookupCase{"LineWithoutEqualsHidesLaterKey", "[A]\nk\nk=2\n", "A", "k", "<default>"},
-        LookupCase{"EmptyValueIsNotDefault", "[A]\nk=\n", "A", "k", ""},
-        LookupCase{"DoubleQuotesRemoved", "[A]\nk=\"  x \"\n", "A", "k", "  x "},
-        LookupCase{"SingleQuotesRemoved", "[A]\nk= 'x' \n", "A", "k", "x"},
-        LookupCase{"MismatchedQuotesKept", "[A]\nk=\"x'\n", "A", "k", "\"x'"},
-        LookupCase{"LoneQuoteKept", "[A]\nk=\"\n", "A", "k", "\""},
-        LookupCase{"QuotedEmpty", "[A]\nk=\"\"\n", "A", "k", ""},
-        LookupCase{"SemicolonLineIsComment", "[A]\n \t;k=1\nk=2\n", "A", "k", "2"},
-        LookupCase{"HashIsOrdinaryText", "[A]\n#k=1\n", "A", "#k", "1"},
-        LookupCase{"TextAfterValueKept", "[A]\nk=4000 ; port\n", "A", "k", "4000 ; port"},
-        LookupCase{"HeaderTrimmedTailIgnored", "[ A b ] tail\nk=1\n", "a B", "k", "1"},
-        LookupCase{"IndentedHeader", "  [A]\nk=1\n", "A", "k", "1"},
-        LookupCase{"OpenBracketIsNoHeader", "[A]\n[B\nk=1\n", "A", "k", "1"},
-        LookupCase{"CrEnds", "[A]\rk=1\rj=2", "A", "j", "2"},
-        // Values of a file with a byte-order mark come in Windows-1252; one
-        // without keeps its bytes.
-        LookupCase{"Utf8BomValueIn1252",
-                   "\xEF\xBB\xBF[A]\nk=caf\xC3\xA9 \xE2\x82\xAC \xE6\x97\xA5\n", "A", "k",
-                   "caf\xE9 \x80 ?"},
-        LookupCase{"Utf16LittleEndian", Utf16(u"[A]\r\nk = caf\u00E9 \u20AC\r\n", false), "A", "k",
-                   "caf\xE9 \x80"},
-        LookupCase{"Utf16BigEndian", Utf16(u"[A]\r\nk=\u65E5 x\r\n", true), "A", "k", "? x"},
-        LookupCase{"NoBomKeepsBytes", "[A]\nk=caf\xC3\xA9\n", "A", "k", "caf\xC3\xA9"},
-        LookupCase{"VerticalTabAndFormFeedAreBlanks", "[\v A\f]\n\f k \v=\v v \f\n", "A", "k", "v"},
-        LookupCase{"LongValueCut", "[A]\nk=" + std::string(3000, 'x'), "A", "k",
-                   std::string(2047, 'x')}),
-    [](const auto& info) { return std::string(info.param.name); });
+const LookupCase kLookups[] = {
+    {"NamesIgnoreCase", "[atas]\nportnumber=1\n", "ATAS", "PortNumber", "1"},
+    {"FirstKeyWins", "[A]\nk=1\nK=2\n", "A", "k", "1"},
+    {"FirstSectionWins", "[A]\nx=1\n[a]\nk=2\n", "A", "k", "<default>"},
+    {"KeyOfOtherSection", "[A]\n[B]\nk=1\n", "A", "k", "<default>"},
+    {"KeyBeforeAnyHeader", "k=1\n[A]\n", "A", "k", "<default>"},
+    {"BlanksAroundRemovedInnerKept", "[A]\n \t k \t = \t a  b \t\n", "A", "k", "a  b"},
+    {"KeyEndsAtFirstEquals", "[A]\nk=a=b\n", "A", "k", "a=b"},
+    {"LineWithoutEqualsHidesLaterKey", "[A]\nk\nk=2\n", "A", "k", "<default>"},
+    {"EmptyValueIsNotDefault", "[A]\nk=\n", "A", "k", ""},
+    {"DoubleQuotesRemoved", "[A]\nk=\"  x \"\n", "A", "k", "  x "},
+    {"SingleQuotesRemoved", "[A]\nk= 'x' \n", "A", "k", "x"},
+    {"MismatchedQuotesKept", "[A]\nk=\"x'\n", "A", "k", "\"x'"},
+    {"LoneQuoteKept", "[A]\nk=\"\n", "A", "k", "\""},
+    {"QuotedEmpty", "[A]\nk=\"\"\n", "A", "k", ""},
+    {"SemicolonLineIsComment", "[A]\n \t;k=1\nk=2\n", "A", "k", "2"},
+    {"HashIsOrdinaryText", "[A]\n#k=1\n", "A", "#k", "1"},
+    {"TextAfterValueKept", "[A]\nk=4000 ; port\n", "A", "k", "4000 ; port"},
+    {"HeaderTrimmedTailIgnored", "[ A b ] tail\nk=1\n", "a B", "k", "1"},
+    {"IndentedHeader", "  [A]\nk=1\n", "A", "k", "1"},
+    {"OpenBracketIsNoHeader", "[A]\n[B\nk=1\n", "A", "k", "1"},
+    {"CrEnds", "[A]\rk=1\rj=2", "A", "j", "2"},
+    // Values of a file with a byte-order mark come in Windows-1252; one
+    // without keeps its bytes.
+    {"Utf8Bom", "\xEF\xBB\xBF[A]\nk=\xC3\xA9 \xE2\x82\xAC \xE6\x97\xA5", "A", "k", "\xE9 \x80 ?"},
+    {"Utf16LittleEndian", Utf16(u"[A]\r\nk = \u00E9 \u20AC\r\n", false), "A", "k", "\xE9 \x80"},
+    {"Utf16BigEndian", Utf16(u"[A]\r\nk=\u65E5 x\r\n", true), "A", "k", "? x"},
+    {"NoBomKeepsBytes", "[A]\nk=caf\xC3\xA9\n", "A", "k", "caf\xC3\xA9"},
+    {"VerticalTabAndFormFeedAreBlanks", "[\v A\f]\n\f k \v=\v v \f\n", "A", "k", "v"},
+    {"LongValueCut", "[A]\nk=" + std::string(3000, 'x'), "A", "k", std::string(2047, 'x')},
+};
+INSTANTIATE_TEST_SUITE_P(Rules, IniLookup, testing::ValuesIn(kLookups),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST(IniFile, DefaultsAreCutLikeValues) {
-    const std::string long_text(3000, 'x');
-    EXPECT_EQ(IniFile::parse("").get("A", "k", long_text), long_text.substr(0, 2047));
-}
-
-// Only a regular file is read: anything else counts as missing.
+// Only a regular file is read: anything else counts as missing. A default is
+// cut like a value.
 TEST(ReadIniString, FallsBackToTheDefaultWithoutAFile) {
     test::TempDir dir;
     std::filesystem::create_directory(dir.path("folder.ini"));
@@ -102,18 +93,15 @@ TEST(ReadIniString, FallsBackToTheDefaultWithoutAFile) {
         EXPECT_EQ(ReadIniString("ATAS", "PortNumber", "dflt", path), "dflt") << path;
     }
     EXPECT_FALSE(IniFile::load(dir.path("folder.ini")).has_value());
+    EXPECT_EQ(IniFile::parse("").get("A", "k", std::string(3000, 'x')), std::string(2047, 'x'));
 }
 
+// Throws, and so fails the test, when the content does not load.
 Settings load_ok(const std::string& content) {
-    const LoadResult result = LoadSettings(IniFile::parse(content), "Kelvarix.ini");
-    if (const auto* error = std::get_if<ConfigError>(&result)) {
-        ADD_FAILURE() << error->message;
-        return {};
-    }
-    return std::get<Settings>(result);
+    return std::get<Settings>(LoadSettings(IniFile::parse(content), "Kelvarix.ini"));
 }
 
-TEST(LoadSettings, EveryKeyReachesItsOwnSetting) {
+TEST(LoadSettings, EveryKeyReachesItsOwnSettingAndAMissingOneItsDefault) {
     // Distinct values, so a key read into the wrong member or from the wrong
     // section shows.
     const Settings s = load_ok(
@@ -136,9 +124,8 @@ TEST(LoadSettings, EveryKeyReachesItsOwnSetting) {
                                         "R1", "A1", "/var/ack.txt"}));
     EXPECT_EQ(std::tuple(s.ResetAlarmsAtConnect, s.BufferWhenDisconnected, s.SendMCA),
               std::tuple(true, true, true));
-}
 
-TEST(LoadSettings, MissingKeysTakeTheirDefaultsButEmptyOnesDoNot) {
+    // Missing keys take their defaults, empty ones do not.
     const Settings defaults = load_ok("[ATAS]\nPortNumber=4000\n");
     EXPECT_EQ(std::tuple(defaults.LogFileDays, defaults.QueueDeleteTime, defaults.ServerPort,
                          defaults.SendMCA),
@@ -150,36 +137,24 @@ TEST(LoadSettings, MissingKeysTakeTheirDefaultsButEmptyOnesDoNot) {
 
 // A PortNumber that is empty or no number is started on by the end-to-end tests.
 TEST(LoadSettings, AnErrorNamesTheFirstFailingKeyInOneShortLine) {
-    struct Case {
-        std::string content;
-        const char* section;
-        const char* key;
-        std::string value;
-        std::string message_part;
-    };
-    const Case cases[] = {
-        {"[General]\nLogFileDays=32768\n[ATAS]\nPortNumber=1\n", "General", "LogFileDays", "32768",
-         "LogFileDays = \"32768\" is outside -32768 to 32767"},
-        {"[ATAS]\nPortNumber=1\nQueueDeleteTime=1e10\n", "ATAS", "QueueDeleteTime", "1e10",
-         "QueueDeleteTime = \"1e10\" is outside"},
+    const std::pair<std::string, std::string> cases[] = {
+        {"[General]\nLogFileDays=32768\n[ATAS]\nPortNumber=1\n",
+         "Kelvarix.ini: [General] LogFileDays = \"32768\" is outside -32768 to 32767"},
+        {"[ATAS]\nPortNumber=1\nQueueDeleteTime=1e10\n",
+         "[ATAS] QueueDeleteTime = \"1e10\" is outside"},
         // The first in key order wins.
-        {"[Orvane]\nServerPort=3e9\n[ATAS]\nPortNumber=x\n", "Orvane", "ServerPort", "3e9",
-         "[Orvane] ServerPort"},
+        {"[Orvane]\nServerPort=3e9\n[ATAS]\nPortNumber=x\n", "[Orvane] ServerPort = \"3e9\""},
         // Control characters are not shown, long values are shortened.
-        {"[ATAS]\nPortNumber=\x1b[2J\x07\n", "ATAS", "PortNumber", "\x1b[2J\x07", "\"?[2J?\""},
-        {"[ATAS]\nPortNumber=" + std::string(500, '9'), "ATAS", "PortNumber", std::string(500, '9'),
-         "\"" + std::string(64, '9') + "...\""},
+        {"[ATAS]\nPortNumber=\x1b[2J\x07\n", "[ATAS] PortNumber = \"?[2J?\""},
+        {"[ATAS]\nPortNumber=" + std::string(500, '9'), "= \"" + std::string(64, '9') + "...\""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.content);
-        const LoadResult result = LoadSettings(IniFile::parse(c.content), "Kelvarix.ini");
-        ASSERT_TRUE(std::holds_alternative<ConfigError>(result));
-        const ConfigError& e = std::get<ConfigError>(result);
-        EXPECT_EQ(std::tuple(e.section, e.key, e.value), std::tuple(c.section, c.key, c.value));
-        EXPECT_NE(e.message.find(c.message_part), std::string::npos) << e.message;
-        EXPECT_NE(e.message.find("Kelvarix.ini"), std::string::npos) << e.message;
-        EXPECT_LT(e.message.size(), 200u);
-        for (char ch : e.message) EXPECT_GE(static_cast<unsigned char>(ch), 0x20) << e.message;
+    for (const auto& [content, part] : cases) {
+        const LoadResult result = LoadSettings(IniFile::parse(content), "Kelvarix.ini");
+        ASSERT_TRUE(std::holds_alternative<ConfigError>(result)) << content;
+        const std::string& message = std::get<ConfigError>(result).message;
+        EXPECT_NE(message.find(part), std::string::npos) << message;
+        EXPECT_LT(message.size(), 200u);
+        for (char ch : message) EXPECT_GE(static_cast<unsigned char>(ch), 0x20) << message;
     }
 }
 

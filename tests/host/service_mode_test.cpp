@@ -29,10 +29,10 @@ TEST(ServiceSwitch, AFailedChangeLeavesTheStoredSettingAsItWas) {
     SetMessageBoxHandler([&](const std::string& text, const std::string& title) {
         messages.push_back(title + ": " + text);
     });
+    EXPECT_NE(RemoveService(units, store), 0);            // nothing installed
+    EXPECT_FALSE(std::filesystem::exists(store.Path()));  // nor was there a file
     const std::string own = "; by hand\n[Parameters]\nRunAsService = 1\n";
     folder.write("KelvarixService.ini", own);
-    EXPECT_NE(RemoveService(units, store), 0);  // nothing installed
-    EXPECT_EQ(folder.read("KelvarixService.ini"), own);
     EXPECT_NE(InstallService(no_units, store, unit), 0);
     EXPECT_EQ(folder.read("KelvarixService.ini"), own);
     EXPECT_EQ(messages, (std::vector<std::string>{
@@ -46,42 +46,36 @@ TEST(ServiceSwitch, AFailedChangeLeavesTheStoredSettingAsItWas) {
     SetMessageBoxHandler(nullptr);
 }
 
-TEST(GatewayUnit, RunsTheProgramInItsAbsoluteFolderAndCarriesTheHomeOnlyFromTheEnvironment) {
-    const std::string cwd = std::filesystem::current_path().string();
-    const ServiceUnit unit = GatewayUnit("bin/kelvarix", "gate/", true, {});
-    EXPECT_EQ(std::tie(unit.executable, unit.working_directory, unit.home),
-              std::tuple(cwd + "/bin/kelvarix", cwd + "/gate", cwd + "/gate"));
-    EXPECT_EQ(GatewayUnit("/opt/k/kelvarix", "/opt/k/", false, {}).home, "");
-}
-
-// The service may write to its logs and to the folders its settings name,
-// each once; only a port below 1024 needs a capability.
-TEST(GatewayUnit, WritesWhereTheSettingsPointAndBindsALowPortOnlyWhenSet) {
+// Paths made absolute, the home only when it came from the environment, the
+// logs and the settings' folders writable, each once; a capability only for a
+// port below 1024.
+TEST(GatewayUnit, RunsInItsAbsoluteFolderAndWritesWhereTheSettingsPoint) {
+    const std::string cwd = std::filesystem::current_path().string(), gate = cwd + "/gate";
     using Folders = std::vector<std::string>;
     const std::tuple<const char*, const char*, int, Folders, bool> cases[] = {
-        {"", "", 0, {"/opt/k/LogFiles"}, false},
-        {"alarms.db", "/var/s/ack.txt", 1023, {"/opt/k/LogFiles", "/opt/k", "/var/s"}, true},
-        {"/var/s/a.db", "x/../LogFiles/ack", 1024, {"/opt/k/LogFiles", "/var/s"}, false}};
+        {"", "", 0, {gate + "/LogFiles"}, false},
+        {"alarms.db", "/var/s/ack.txt", 1023, {gate + "/LogFiles", gate, "/var/s"}, true},
+        {"/var/s/a.db", "x/../LogFiles/ack", 1024, {gate + "/LogFiles", "/var/s"}, false}};
     for (const auto& [store, scada, port, folders, binds] : cases) {
         Settings settings;
         settings.AlarmStore = store, settings.SCADAAckFile = scada, settings.ServerPort = port;
-        const ServiceUnit unit = GatewayUnit("/opt/k/kelvarix", "/opt/k/", false, settings);
+        const ServiceUnit unit = GatewayUnit("bin/kelvarix", "gate/", true, settings);
+        EXPECT_EQ(std::tie(unit.executable, unit.working_directory, unit.home),
+                  std::tuple(cwd + "/bin/kelvarix", gate, gate));
         EXPECT_EQ(std::tie(unit.writable_folders, unit.binds_privileged_port),
                   std::tie(folders, binds));
     }
+    EXPECT_EQ(GatewayUnit("/opt/k/kelvarix", "/opt/k/", false, {}).home, "");
 }
 
 TEST(FindServiceSwitch, OneOrTwoDashesOrASlashInAnyCaseButNeverAPath) {
-    const std::vector<std::pair<std::vector<std::string>, ServiceSwitch>> cases = {
-        {{"/install"}, ServiceSwitch::Install},
-        {{"--INSTALL"}, ServiceSwitch::Install},
-        {{"-i", "--Uninstall"}, ServiceSwitch::Remove},
-        {{"/usr/local/etc", "--usr/local", "-u/x"}, ServiceSwitch::None},
-        {{"install", "--", "---i", "-", "/"}, ServiceSwitch::None},
-    };
-    for (const auto& [arguments, expected] : cases) {
-        EXPECT_EQ(FindServiceSwitch(arguments), expected) << arguments.front();
-    }
+    using Args = std::vector<std::string>;
+    EXPECT_EQ(FindServiceSwitch(Args{"/install"}), ServiceSwitch::Install);
+    EXPECT_EQ(FindServiceSwitch(Args{"--INSTALL"}), ServiceSwitch::Install);
+    EXPECT_EQ(FindServiceSwitch(Args{"-i", "--Uninstall"}), ServiceSwitch::Remove);
+    EXPECT_EQ(FindServiceSwitch(
+                  Args{"/usr/local/etc", "--usr/local", "-u/x", "install", "--", "---i", "-", "/"}),
+              ServiceSwitch::None);
 }
 
 constexpr std::chrono::milliseconds kWatchdog{100};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/command_line_text.h"
@@ -15,64 +16,37 @@ using Key = ConsoleKey;
 using Command = ConsoleCommand;
 
 // The menu's other captions are chosen by their letters on the real console.
+// Each row: the caption, then its label, mnemonic index and letter, shortcut.
 TEST(MenuCaption, AmpersandMarksTheMnemonicAndTabTheShortcut) {
-    struct Case {
-        std::string caption, label;
-        std::size_t mnemonic;
-        char letter;
-        std::string shortcut;
+    using Parsed = std::tuple<std::string, std::size_t, char, std::string>;
+    const std::pair<const char*, Parsed> cases[] = {
+        {"&Exit\tAlt+F4", {"Exit", 0, 'e', "Alt+F4"}},
+        {"Save && &Quit", {"Save & Quit", 7, 'q', ""}},
+        {"Plain", {"Plain", std::string::npos, 0, ""}},
+        {"End&", {"End&", std::string::npos, 0, ""}},
     };
-    const Case cases[] = {
-        {"&Exit\tAlt+F4", "Exit", 0, 'e', "Alt+F4"},
-        {"Save && &Quit", "Save & Quit", 7, 'q', ""},
-        {"Plain", "Plain", std::string::npos, 0, ""},
-        {"End&", "End&", std::string::npos, 0, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.caption);
-        const MenuCaption parsed = ParseMenuCaption(c.caption);
-        EXPECT_EQ(parsed.label, c.label);
-        EXPECT_EQ(parsed.mnemonic, c.mnemonic);
-        EXPECT_EQ(parsed.MnemonicLetter(), c.letter);
-        EXPECT_EQ(parsed.shortcut, c.shortcut);
+    for (const auto& [caption, expected] : cases) {
+        const MenuCaption p = ParseMenuCaption(caption);
+        EXPECT_EQ(Parsed(p.label, p.mnemonic, p.MnemonicLetter(), p.shortcut), expected) << caption;
     }
 }
 
 TEST(WrapText, BreaksAtSpacesAndCutsOverlongWords) {
+    using Lines = std::vector<std::string>;
     EXPECT_EQ(WrapText("Quorsyn Kelvarix service service installation succeeded", 24),
-              (std::vector<std::string>{"Quorsyn Kelvarix service", "service installation",
-                                        "succeeded"}));
-    EXPECT_EQ(WrapText("abcdefghij xy", 4), (std::vector<std::string>{"abcd", "efgh", "ij", "xy"}));
-    EXPECT_EQ(WrapText("", 10), (std::vector<std::string>{""}));
+              (Lines{"Quorsyn Kelvarix service", "service installation", "succeeded"}));
+    EXPECT_EQ(WrapText("abcdefghij xy", 4), (Lines{"abcd", "efgh", "ij", "xy"}));
+    EXPECT_EQ(WrapText("", 10), (Lines{""}));
 }
 
 // The help text as a message box shows it: the box wraps lines itself, so the
 // hard line breaks of the console text must go without merging what stands
 // apart (paragraphs, the rows of the option list).
 TEST(UnwrappedTextTest, ParagraphsAndOptionRowsBecomeOneLineEach) {
-    const std::string text =
-        "Usage: kelvarix.exe [options]\n"
-        "\n"
-        "Kelvarix reads Kelvarix.ini from its\n"
-        "program folder.\n"
-        "\n"
-        "Options:\n"
-        "  -I, -Install     install the service\n"
-        "                   \"Quorsyn\", then exit\n"
-        "  -U, -Uninstall   remove the service\n"
-        "/I and /U work as well, and so\n"
-        "does -install.\n";
-    EXPECT_EQ(UnwrappedText(text),
-              "Usage: kelvarix.exe [options]\n"
-              "\n"
-              "Kelvarix reads Kelvarix.ini from its program folder.\n"
-              "\n"
-              "Options:\n"
-              "  -I, -Install     install the service \"Quorsyn\", then exit\n"
-              "  -U, -Uninstall   remove the service\n"
-              "/I and /U work as well, and so does -install.");
-    // Text without breaks or ending stays as it is.
-    EXPECT_EQ(UnwrappedText("Kelvarix - Version 1.0.01\n"), "Kelvarix - Version 1.0.01");
+    EXPECT_EQ(UnwrappedText("Usage: x\n\nReads its\nfolder.\n  -I  install\n      \"Q\", exit\n"
+                            "  -U  remove\n/I works\nas well.\n"),
+              "Usage: x\n\nReads its folder.\n  -I  install \"Q\", exit\n  -U  remove\n"
+              "/I works as well.");
     EXPECT_EQ(UnwrappedText("one\n\n\ntwo"), "one\n\n\ntwo");
 }
 
@@ -107,29 +81,24 @@ TEST(WindowList, KeepsTheNewest300LinesAndReportsEveryChange) {
 
 // Lines are numbered 0..count-1 from the oldest; the view shows
 // FirstVisible() and the VisibleCount() - 1 lines after it.
-class ConsoleListTest : public ::testing::Test {
-  protected:
-    void AddLines(std::size_t n) {
+TEST(ConsoleList, ScrollKeysStopAtBothEndsAndAViewScrolledBackStaysOnItsLines) {
+    ConsoleState state;
+    std::size_t count = 0;
+    const auto add_lines = [&](std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
             if (count < 300) ++count;  // the window list keeps the newest 300
             state.OnListChanged(count);
         }
-    }
-    std::size_t LastVisible() const { return state.FirstVisible() + state.VisibleCount() - 1; }
-
-    ConsoleState state;
-    std::size_t count = 0;
-};
-
-TEST_F(ConsoleListTest, ScrollKeysStopAtBothEndsAndAViewScrolledBackStaysOnItsLines) {
+    };
+    const auto last_visible = [&] { return state.FirstVisible() + state.VisibleCount() - 1; };
     state.SetListHeight(10);
-    AddLines(50);
+    add_lines(50);
     state.OnKey(Key::Up);
-    EXPECT_EQ(LastVisible(), 48u);
+    EXPECT_EQ(last_visible(), 48u);
     state.OnKey(Key::PageUp);
-    EXPECT_EQ(LastVisible(), 39u);  // a page keeps one line of the last view
-    AddLines(5);
-    EXPECT_EQ(LastVisible(), 39u);
+    EXPECT_EQ(last_visible(), 39u);  // a page keeps one line of the last view
+    add_lines(5);
+    EXPECT_EQ(last_visible(), 39u);
     state.OnKey(Key::Home);
     state.OnKey(Key::Up);
     EXPECT_EQ(state.FirstVisible(), 0u);
@@ -137,14 +106,14 @@ TEST_F(ConsoleListTest, ScrollKeysStopAtBothEndsAndAViewScrolledBackStaysOnItsLi
     EXPECT_EQ(state.FirstVisible(), 9u);
     state.OnKey(Key::End);
     state.OnKey(Key::Down);
-    EXPECT_EQ(LastVisible(), 54u);
+    EXPECT_EQ(last_visible(), 54u);
 
     // At 300 lines every new line drops the oldest: the same lines now have
     // indexes one lower.
-    AddLines(300);
+    add_lines(300);
     state.OnKey(Key::PageUp);
     const std::size_t before = state.FirstVisible();
-    AddLines(3);
+    add_lines(3);
     EXPECT_EQ(state.FirstVisible(), before - 3);
 }
 

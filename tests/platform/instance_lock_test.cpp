@@ -23,15 +23,11 @@ TEST(InstanceLockTest, SameFolderSpelledDifferentlyIsStillTheSameFolder) {
     ASSERT_TRUE(holder->Acquire(home + "/"));
     for (const std::string& spelling : {home, home + "/.", home + "/./", home + "//",
                                         base.path("home/../home/"), base.path("link/")}) {
-        SCOPED_TRACE(spelling);
-        InstanceLock again;
-        EXPECT_FALSE(again.Acquire(spelling));
+        EXPECT_FALSE(InstanceLock().Acquire(spelling)) << spelling;
     }
-    InstanceLock elsewhere;
-    EXPECT_TRUE(elsewhere.Acquire(other.path("")));
+    EXPECT_TRUE(InstanceLock().Acquire(other.path("")));
     holder.reset();  // released: the folder is free again
-    InstanceLock after_release;
-    EXPECT_TRUE(after_release.Acquire(home));
+    EXPECT_TRUE(InstanceLock().Acquire(home));
 }
 
 }  // namespace

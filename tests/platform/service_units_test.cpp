@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "platform/program_folder.h"
 #include "support/temp_dir.h"
@@ -25,36 +26,22 @@ TEST(UnitFileText, CarriesTheHomeAndEscapesWhatSystemdWouldExpand) {
     unit.working_directory = unit.home = "/srv/gate 50%";
     unit.writable_folders = {"/srv/gate 50%/Logs/", "/var/$x"};
     const std::string text = UnitFileText(unit).value_or("(refused)");
-    for (const char* line : {"\nExecStart=\"/opt/100%% \\\"new\\\"/$$HOME\\\\kelvarix\"\n",
-                             "\nWorkingDirectory=/srv/gate 50%%\n",
-                             "\nEnvironment=\"KELVARIX_HOME=/srv/gate 50%%\"\n",
-                             "\nReadWritePaths= \"-/srv/gate 50%%/Logs\" \"-/var/$x\"\n"}) {
+    for (const char* line :
+         {"\nExecStart=\"/opt/100%% \\\"new\\\"/$$HOME\\\\kelvarix\"\n",
+          "\nWorkingDirectory=/srv/gate 50%%\n", "\nEnvironment=\"KELVARIX_HOME=/srv/gate 50%%\"\n",
+          "\nReadWritePaths= \"-/srv/gate 50%%/Logs\" \"-/var/$x\"\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
     }
     // A gateway below /home or /tmp must still see its files there.
     unit.executable = "/tmp/kelvarix", unit.writable_folders = {"/home/op/scada"};
     const std::string in_home = UnitFileText(unit).value_or("(refused)");
     EXPECT_TRUE(in_home.find("\nProtectHome=read-only\n") != std::string::npos &&
-                in_home.find("PrivateTmp") == std::string::npos) << in_home;
+                in_home.find("PrivateTmp") == std::string::npos)
+        << in_home;
 }
 
 // Writing, removing and removing twice are run by the end-to-end test.
-TEST(SystemdUnits, InstallNeverOverwritesAUnitAndWritesItReadableByAll) {
-    test::TempDir folder;
-    const SystemdUnits units(folder.path(""), false);
-    ASSERT_TRUE(units.Install(PlainUnit()));
-    struct stat st {};
-    ASSERT_EQ(::stat(units.UnitPath("Kelvarix").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-
-    // A unit of the same name is never overwritten, by whichever folder.
-    ServiceUnit other = PlainUnit();
-    other.working_directory = "/elsewhere";
-    EXPECT_FALSE(units.Install(other));
-    EXPECT_EQ(folder.read("Kelvarix.service"), UnitFileText(PlainUnit()));
-}
-
-TEST(SystemdUnits, WhatAUnitCannotHoldInstallsNothing) {
+TEST(SystemdUnits, InstallWritesOnlyAUnitItCanHoldNeverOverwritesOneAndMakesItReadableByAll) {
     test::TempDir folder;
     EXPECT_FALSE(SystemdUnits(folder.path("missing"), false).Install(PlainUnit()));
     const SystemdUnits units(folder.path(""), false);
@@ -67,35 +54,39 @@ TEST(SystemdUnits, WhatAUnitCannotHoldInstallsNothing) {
     relative_writable.writable_folders = {"/ok", "LogFiles"};
     for (const ServiceUnit& unit :
          {line_break, relative, relative_home, escaping, relative_writable}) {
-        SCOPED_TRACE(unit.name + " " + unit.executable + " " + unit.working_directory);
-        EXPECT_FALSE(units.Install(unit));
+        EXPECT_FALSE(units.Install(unit)) << unit.name << " " << unit.executable;
         EXPECT_TRUE(std::filesystem::is_empty(folder.path("")));
     }
     EXPECT_FALSE(units.Remove("../Kelvarix"));
+
+    ASSERT_TRUE(units.Install(PlainUnit()));
+    struct stat st {};
+    ASSERT_EQ(::stat(units.UnitPath("Kelvarix").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    // A unit of the same name is never overwritten, by whichever folder.
+    ServiceUnit other = PlainUnit();
+    other.working_directory = "/elsewhere";
+    EXPECT_FALSE(units.Install(other));
+    EXPECT_EQ(folder.read("Kelvarix.service"), UnitFileText(PlainUnit()));
 }
 
-TEST(ProgramFolderTest, HomeOverrideWinsAndEveryFolderEndsWithASeparator) {
-    struct Case {
-        const char* executable;
-        const char* home;  // KELVARIX_HOME; nullptr when unset
-        const char* folder;
-    };
-    const Case cases[] = {
-        {"/opt/kelvarix/bin/kelvarix", nullptr, "/opt/kelvarix/bin/"},
-        {"/opt/kelvarix/bin/kelvarix", "", "/opt/kelvarix/bin/"},  // empty means unset
-        {"/opt/kelvarix/bin/kelvarix", "/srv/gateway", "/srv/gateway/"},
-        {"/opt/kelvarix/bin/kelvarix", "/srv/gateway/", "/srv/gateway/"},
+// From the executable and KELVARIX_HOME (nullptr when unset).
+TEST(ProgramFolderTest, HomeOverrideWinsOverTheProgramsFolderAndEachEndsWithASeparator) {
+    const char* const bin = "/opt/kelvarix/bin/kelvarix";
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {bin, nullptr, "/opt/kelvarix/bin/"},
+        {bin, "", "/opt/kelvarix/bin/"},  // empty means unset
+        {bin, "/srv/gateway", "/srv/gateway/"},
+        {bin, "/srv/gateway/", "/srv/gateway/"},
         {"/kelvarix", nullptr, "/"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.executable) + " home=" + (c.home ? c.home : "(unset)"));
-        EXPECT_EQ(ProgramFolderFrom(c.executable, c.home), c.folder);
+    for (const auto& [executable, home, folder] : cases) {
+        EXPECT_EQ(ProgramFolderFrom(executable, home), folder)
+            << executable << " " << (home ? home : "unset");
     }
-}
 
-// The real lookup without KELVARIX_HOME: the folder of the running executable
-// (this test program). The end-to-end tests run the gateway with the variable.
-TEST(ProgramFolderTest, WithoutItsHomeVariableTheRunningProgramsFolder) {
+    // The real lookup without KELVARIX_HOME: the folder of the running
+    // executable (this test program). The end-to-end tests set the variable.
     const char* saved = std::getenv("KELVARIX_HOME");
     const std::string saved_value = saved ? saved : "";
     ::unsetenv("KELVARIX_HOME");

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 
 #include "platform/files.h"
@@ -29,8 +28,7 @@ TEST(WindowsInstanceLock, OneHolderPerFolderWhateverItsSpelling) {
     const std::string folder = dir.path("Gateway");
     ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
     std::string shouted = folder;
-    std::transform(shouted.begin(), shouted.end(), shouted.begin(),
-                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    ::CharUpperA(shouted.data());
     {
         InstanceLock first, second, elsewhere;
         ASSERT_TRUE(first.Acquire(folder + "\\"));
@@ -45,20 +43,18 @@ TEST(WindowsInstanceLock, OneHolderPerFolderWhateverItsSpelling) {
 TEST(WindowsFiles, HiddenSystemAndFoldersAreNotListedAndReadOnlyGoesOnceCleared) {
     test::TempDir dir;
     const std::string folder = dir.path("LogFiles"), in = folder + kPathSeparator;
+    const std::string path = in + "2012-03-14.Log";
     ASSERT_TRUE(MakeFolder(folder));
     EXPECT_FALSE(MakeFolder(folder));  // exists already
-    for (const char* name : {"2012-03-14.Log", "hidden.Log", "system.Log"}) {
-        ASSERT_TRUE(AppendToFile(in + name, "x\r\n"));
-    }
-    ASSERT_TRUE(AppendToFile(in + "2012-03-14.Log", "second\r\n"));
-    EXPECT_EQ(test::ReadFile(in + "2012-03-14.Log"), "x\r\nsecond\r\n");
+    for (const char* text : {"x\r\n", "second\r\n"}) ASSERT_TRUE(AppendToFile(path, text));
+    for (const char* name : {"hidden.Log", "system.Log"}) ASSERT_TRUE(AppendToFile(in + name, "x"));
+    EXPECT_EQ(test::ReadFile(path), "x\r\nsecond\r\n");
     ASSERT_TRUE(MakeFolder(in + "2012-03-13.Log"));
     ::SetFileAttributesA((in + "hidden.Log").c_str(), FILE_ATTRIBUTE_HIDDEN);
     ::SetFileAttributesA((in + "system.Log").c_str(), FILE_ATTRIBUTE_SYSTEM);
     EXPECT_EQ(ListOrdinaryFiles(folder), std::vector<std::string>{"2012-03-14.Log"});
     EXPECT_EQ(ListOrdinaryFiles(in), std::vector<std::string>{"2012-03-14.Log"});
 
-    const std::string path = in + "2012-03-14.Log";
     ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_FALSE(RemoveFile(path));
     EXPECT_TRUE(ClearAttributes(path));

@@ -52,8 +52,7 @@ TEST(PbxSimSession, ScriptsAfterTheLogin) {
     SessionConfig delayed_sa = auto_operations;
     delayed_sa.replies["SA"] = {Answer::ack, 100ms};
     const std::vector<Script> scripts = {
-        {"replies by keyword in any case; none for HB, PA, empty lines and a keyword set to "
-         "none; no heartbeat check after a refused HBC",
+        {"any-case keywords; no reply to HB, PA, blank lines, none keywords; nack'd HBC: no check",
          {.replies = {{"SM", {Answer::nack, 0ms}},
                       {"MCA", {Answer::none, 0ms}},
                       {"HBC", {Answer::nack, 0ms}}}},
@@ -68,14 +67,10 @@ TEST(PbxSimSession, ScriptsAfterTheLogin) {
          "recv: SA<9>1<9>2001<9>Fire\nrecv: ATE0\nsend: nack\nsend: ack\n"},
         {"--auto-read and --auto-ack, with the SA's own terminal or --ack-terminal",
          auto_operations,
-         {{0ms, "SA\t4711\t2001\tFire\r"},
-          {1ms, "SA\t4712\t2002\tSmoke\tT3\r"},
-          {21ms, ""},
-          {60ms, ""}},
-         "recv: SA<9>4711<9>2001<9>Fire\nsend: ack\nrecv: SA<9>4712<9>2002<9>Smoke<9>T3\nsend: "
-         "ack\n"
-         "send: OPM<9>4711<9>2001<9>1<9>T7\nsend: OPM<9>4712<9>2002<9>1<9>T3\n"
-         "send: OPM<9>4711<9>2001<9>2<9>T7\nsend: OPM<9>4712<9>2002<9>2<9>T3\n"},
+         {{0ms, "SA\t1\t2001\tF\r"}, {1ms, "SA\t2\t2002\tS\tT3\r"}, {21ms, ""}, {60ms, ""}},
+         "recv: SA<9>1<9>2001<9>F\nsend: ack\nrecv: SA<9>2<9>2002<9>S<9>T3\nsend: ack\n"
+         "send: OPM<9>1<9>2001<9>1<9>T7\nsend: OPM<9>2<9>2002<9>1<9>T3\n"
+         "send: OPM<9>1<9>2001<9>2<9>T7\nsend: OPM<9>2<9>2002<9>2<9>T3\n"},
         {"DA cancels its alarm's operations, RESET all; operations count from the reply",
          delayed_sa,
          {{0ms, "SA\t1\t2001\tA\rSA\t1\t2002\tB\rDA\t1\t2001\r"},
@@ -85,14 +80,12 @@ TEST(PbxSimSession, ScriptsAfterTheLogin) {
           {130ms, "RESET\r"}},
          "recv: SA<9>1<9>2001<9>A\nrecv: SA<9>1<9>2002<9>B\nrecv: DA<9>1<9>2001\nsend: ack\n"
          "send: ack\nsend: ack\nsend: OPM<9>1<9>2002<9>1<9>T7\nrecv: RESET\nsend: ack\n"},
-        {"after HBC, any line restarts the wait and the link drops when none comes for its "
-         "seconds",
+        {"after HBC any line restarts the wait; none for its seconds drops the link",
          {},
          {{0ms, "HBC\t2\r"}, {1500ms, "X\r"}, {3499ms, ""}, {3500ms, ""}},
          "recv: HBC<9>2\nsend: ack\nheartbeat check: 2 s\nrecv: X\nsend: ack\n"
          "dropped: heartbeat timeout\n(close)\n"},
-        {"ATE1 ends the heartbeat check; --send-hb: a late wake-up sends one beat, not the "
-         "missed ones",
+        {"ATE1 ends the heartbeat check; --send-hb: a late wake-up sends one beat, not all",
          {.send_heartbeat = 500ms},
          {{0ms, "HBC\t2\rATE1\r"}, {500ms, ""}, {2200ms, ""}},
          "recv: HBC<9>2\nsend: ack\nheartbeat check: 2 s\nrecv: ATE1\nsend: ack\nheartbeat check: "

@@ -104,13 +104,8 @@ TEST(Report, TextAndJsonPutEachFigureUnderItsKey) {
     print_text(text, r);
     print_json(json, r);
     EXPECT_EQ(text.str(),
-              "mode: load\n"
-              "lines: 10\n"
-              "replies: 11 sent=6 failed=3 buffered=1 other=1\n"
-              "missing: 2\n"
-              "doubled: 2\n"
-              "unexpected: 0\n"
-              "elapsed_s: 0.500000\n"
+              "mode: load\nlines: 10\nreplies: 11 sent=6 failed=3 buffered=1 other=1\n"
+              "missing: 2\ndoubled: 2\nunexpected: 0\nelapsed_s: 0.500000\n"
               "rate_per_s: 16.0\n"  // matched replies, not all replies, per second
               "latency_us: p50=50.0 p99=99.0 max=100.0\n");
     EXPECT_EQ(json.str().find('\n'), json.str().size() - 1);
