@@ -78,13 +78,6 @@ void AppendEscapedTraffic(std::string& out, std::string_view text) {
     }
 }
 
-std::string EscapeTraffic(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    AppendEscapedTraffic(out, text);
-    return out;
-}
-
 std::vector<std::string> FoldForList(std::string_view line, std::size_t indent) {
     std::vector<std::string> pieces;
     if (line.empty()) return pieces;

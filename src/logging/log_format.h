@@ -30,8 +30,7 @@ std::string SystemFileLine(const LocalTime& t, std::string_view text);
 // The window-list form of a system-log line.
 std::string SystemListLine(const LocalTime& t, std::string_view text);
 
-// Characters below 32 become "<code>", so CR shows as <13>.
-std::string EscapeTraffic(std::string_view text);
+// Appends the text with characters below 32 as "<code>", so CR shows as <13>.
 void AppendEscapedTraffic(std::string& out, std::string_view text);
 
 // Splits a line into window-list pieces of at most 118 characters; every
