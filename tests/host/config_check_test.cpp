@@ -13,11 +13,13 @@
 namespace kelvarix {
 namespace {
 
-// A file the check finds nothing wrong with; {port} is a free port.
+// A file the check finds nothing wrong with, its times at the least sound value,
+// its SCADA file in a folder that may be written; {port} is a free port.
 constexpr std::string_view kCleanIni =
     "[General]\nLogFileDays=30\n[Orvane]\nServerPort={port}\n"
     "[ATAS]\nIPAddress=127.0.0.1\nPortNumber=2001\nPassword=Secr3t\n"
-    "ConnectTimeout=5\nReconnectInterval=10\nCommandTimeout=3\nQueueDeleteTime=1\n";
+    "ConnectTimeout=1\nReconnectInterval=10\nCommandTimeout=1\nQueueDeleteTime=1\n"
+    "SCADAAckFile={dir}ack.txt\n";
 
 struct CheckCase {
     const char* name;
@@ -65,8 +67,8 @@ TEST_P(ConfigCheckTable, NamesTheKeyAndExitsWithItsStatus) {
 
 const CheckCase kCases[] = {
     {"Clean", "", "", "Password               = \"******\"  (file)", 0},
-    {"TextAfterNumber", "CommandTimeout=3", "CommandTimeout=3s",
-     "CommandTimeout: \"3s\" is read as 3: \"s\" is ignored"},
+    {"TextAfterNumber", "CommandTimeout=1", "CommandTimeout=1s",
+     "CommandTimeout: \"1s\" is read as 1: \"s\" is ignored"},
     {"Rounded", "ReconnectInterval=10", "ReconnectInterval=2.5",
      "ReconnectInterval: \"2.5\" is rounded to 2"},
     {"EmptyIsNotDefault", "QueueDeleteTime=1",
@@ -100,7 +102,7 @@ const CheckCase kCases[] = {
      "AllowedClients: \"alarms\" is not an IP address"},
     {"BufferLimitWithoutBuffer", "[ATAS]\n", "[ATAS]\nMaxBufferedMessages=50\n",
      "MaxBufferedMessages: is set, but BufferWhenDisconnected is off"},
-    {"AttemptOnEveryTick", "ConnectTimeout=5\nReconnectInterval=10",
+    {"AttemptOnEveryTick", "ConnectTimeout=1\nReconnectInterval=10",
      "ConnectTimeout=0\nReconnectInterval=0",
      "ReconnectInterval: is 0 or less, and so is ConnectTimeout"},
     {"PortNumberMissing", "PortNumber=2001\n", "", "[ATAS] PortNumber is missing", 2},
