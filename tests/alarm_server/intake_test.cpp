@@ -116,9 +116,11 @@ TEST_F(IntakeTest, EachStatusGetsItsReplyAndLogLine) {
 TEST_F(IntakeTest, LinesAreFramedByLfAcrossArrivalsAndAnOverlongOneIsThrownAway) {
     Feed("1|0|88|4711|20");
     EXPECT_TRUE(replies_.empty());
-    const std::string long_text(40000, 'm');
-    Feed("01|T5|Fire|X\r\n\n   \n  1|0|89| 47 12 |2001||" + long_text + "|Y  \r\n");
-    Feed(std::string(AlarmIntake::kMaxLineBuffer + 1, 'x'));
+    const std::string head = "  1|0|89| 47 12 |2001||", tail = "|Y  ";
+    // The longest line that may wait for its LF (a CR is not kept).
+    const std::string long_text(AlarmIntake::kMaxLineBuffer - head.size() - tail.size(), 'm');
+    Feed("01|T5|Fire|X\r\n\n   \n" + head + long_text + tail + "\r");
+    Feed("\n" + std::string(AlarmIntake::kMaxLineBuffer + 1, 'x'));
     Feed("1|0|9|TAIL|2001||rest of the long line|T\n1|0|1|A1|2001||Fire|T\n");
     // The reply names the alarm exactly as it came.
     EXPECT_THAT(replies_, ElementsAre("sent (4711)\n", "sent ( 47 12 )\n", "sent (A1)\n"));

@@ -144,6 +144,8 @@ TEST_F(AtasLinkTest, TerminalOperationsReadOrAcknowledgeEveryEntryOfTheEvent) {
     };
     for (const auto& c : cases) Queued(c.entry, c.before);
     Connect();
+    PeerSend(std::string(AtasLink::kMaxReceiveBuffer, 'x'));  // the longest line kept, no CR yet
+    PeerSend("\r");
     for (const char* code : {"3", "", "x2", "1.5"}) {  // codes other than 1 and 2 do nothing
         PeerSend(std::string("OPM\tA2\t2001\t") + code + "\tT1\r");
     }
