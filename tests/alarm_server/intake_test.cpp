@@ -98,6 +98,10 @@ TEST_F(IntakeTest, EachStatusGetsItsReplyAndLogLine) {
         EXPECT_EQ(SystemLines().size(), *c.log ? 1u : 0u);
         for (const std::string& line : SystemLines()) EXPECT_THAT(line, StartsWith(c.log));
     }
+    const AlarmIntake::Counts& n = intake_.counts();  // what the metrics show
+    EXPECT_EQ(std::tie(n.alarms, n.acknowledgements, n.replies_sent, n.replies_failed,
+                       n.replies_buffered),
+              std::make_tuple(8, 2, 3, 3, 4));
     // An inactive line is answered, then logged; a link-down alarm names
     // every field of its record.
     window_.Clear();
